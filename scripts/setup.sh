@@ -1,0 +1,27 @@
+#!/bin/sh
+# Installs the Debian 12 packages needed to build, run and test the agent. Idempotent, and
+# quick when everything is already there.
+set -eu
+
+PACKAGES="build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
+libjansson-dev libwebsockets-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
+libssl-dev zlib1g-dev libgtest-dev libgmock-dev googletest
+python3 python3-pytest python3-websockets openssl procps"
+
+missing=""
+for package in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $package"
+    fi
+done
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup: run as root to install:$missing" >&2
+        exit 1
+    fi
+    echo "setup: installing$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi

@@ -1,0 +1,34 @@
+// The agent process: start-up, command line, process-wide state.
+#pragma once
+
+#include "config.h"
+#include "util.h"
+
+#include <atomic>
+
+#define AGENT_VERSION CVAGENT_VERSION
+
+struct agent_state {
+    url_info server;
+    agent_config config;
+    // Written on the main thread, read on others.
+    std::atomic<bool> running;
+    std::atomic<bool> connected;
+    std::atomic<bool> authenticated;
+    std::atomic<bool> interrupt;
+};
+
+// The agent's entry point, shared by the production and the sandbox executables.
+int agent_main(int argc, char** argv);
+
+void parse_options(int argc, char** argv);
+[[noreturn]] void display_usage();
+
+// The loaded configuration. The accessor deliberately shares the record's name; after this
+// declaration the type is spelt `struct agent_config`.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+struct agent_config& agent_config();
+#pragma GCC diagnostic pop
+bool agent_is_connected();
+bool agent_is_authenticated();

@@ -1,0 +1,18 @@
+// Replacing a file so that a power cut leaves either the old or the new content, never a
+// torn or empty file.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+enum atomic_write_result {
+    ATOMIC_WRITE_OK = 0,
+    ATOMIC_WRITE_OPEN_FAILED = -1,  // the temporary file could not be created
+    ATOMIC_WRITE_WRITE_FAILED = -2, // writing, syncing or renaming failed; the old file stays
+};
+
+// Writes a temporary file beside `path` with `write` (which returns false on failure),
+// flushes and syncs it, renames it over `path` and syncs the directory. Details of a failure
+// are logged here; the caller names what it was saving.
+atomic_write_result atomic_write(const std::string& path, const std::function<bool(FILE*)>& write);

@@ -1,0 +1,27 @@
+// Logging under the single category "agent", configured by the logging configuration file.
+#pragma once
+
+enum log_level {
+    LOG_LEVEL_DEBUG = 0,
+    LOG_LEVEL_INFO = 1,
+    LOG_LEVEL_WARN = 2,
+    LOG_LEVEL_ERROR = 3,
+};
+
+// Reads "/opt/corvane/etc/log.conf". Returns 0, or -1 (writing nothing) when the file is
+// missing or unreadable or when no output it configures reaches the logger "agent".
+int log_init();
+
+// Closes every output; log_init may be called again afterwards.
+void log_cleanup();
+
+// Formats the message and logs the result as plain text: a '%' that reaches the text
+// through an argument is written as it is. Levels outside the four are dropped.
+void log_msg(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Error lines carry the reporting source file (relative to src/) and line.
+#define LOG_ERROR(format, ...)                                                                     \
+    log_msg(LOG_LEVEL_ERROR, "%s:%d: " format, __FILE__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define LOG_WARN(...) log_msg(LOG_LEVEL_WARN, __VA_ARGS__)
+#define LOG_INFO(...) log_msg(LOG_LEVEL_INFO, __VA_ARGS__)
+#define LOG_DEBUG(...) log_msg(LOG_LEVEL_DEBUG, __VA_ARGS__)

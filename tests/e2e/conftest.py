@@ -1,0 +1,95 @@
+"""Shared fixtures: a fresh sandbox root per test and a handle on the agent process."""
+import json
+import os
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+
+
+def pytest_addoption(parser):
+    parser.addoption("--build-dir", default=str(REPO / "build"),
+                     help="build directory holding cvagent-sandbox")
+
+
+def wait_until(predicate, timeout, what):
+    """Polls `predicate` until it returns a true value; fails loudly at the deadline."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(0.05)
+
+
+class Sandbox:
+    def __init__(self, root: Path, binary: Path):
+        self.root = root
+        self.binary = binary
+        self.proc = None
+
+    def path(self, abs_path: str) -> Path:
+        return self.root / abs_path.lstrip("/")
+
+    @property
+    def config(self) -> Path:
+        return self.path("/config/corvane.json")
+
+    def write_config(self, obj):
+        self.config.write_text(json.dumps(obj))
+
+    def log(self) -> str:
+        log = self.path("/var/log/cvagent.log")
+        return log.read_text(errors="replace") if log.exists() else ""
+
+    def calls(self) -> str:
+        calls = self.path("/var/log/calls.log")
+        return calls.read_text() if calls.exists() else ""
+
+    def start(self, *args, iface="lo", root_args=None):
+        command = [str(self.binary)]
+        command += root_args if root_args is not None else ["--root", str(self.root)]
+        command += ["--iface", iface, "-c", str(self.config), *args]
+        self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True)
+        return self.proc
+
+    def run(self, *args, timeout=30, **kwargs):
+        """Runs the agent to its end; returns (status, stdout, stderr)."""
+        proc = self.start(*args, **kwargs)
+        out, err = proc.communicate(timeout=timeout)
+        return proc.returncode, out, err
+
+    def wait_log(self, text, timeout=20):
+        return wait_until(lambda: text in self.log(), timeout, f"log line {text!r}")
+
+    def stop(self, timeout=20):
+        """Asks the agent to stop and returns its exit status."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.communicate()
+            raise AssertionError("agent did not stop after SIGTERM")
+        return self.proc.returncode
+
+
+@pytest.fixture
+def sandbox(tmp_path, request):
+    binary = Path(request.config.getoption("--build-dir")) / "cvagent-sandbox"
+    root = tmp_path / "root"
+    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo"], check=True,
+                   stdout=subprocess.DEVNULL)
+    box = Sandbox(root, binary)
+    yield box
+    if box.proc is not None and box.proc.poll() is None:
+        box.proc.kill()
+        box.proc.communicate()
