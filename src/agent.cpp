@@ -1,10 +1,13 @@
 #include "agent.h"
 
 #include "log.h"
+#include "miner/network.h"
 #include "platform.h"
+#include "protocol.h"
 
 #include <curl/curl.h>
 #include <getopt.h>
+#include <libwebsockets.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -12,6 +15,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -22,6 +26,33 @@ agent_state state;
 std::string config_path;
 std::string server_url = DEFAULT_SERVER_URL;
 bool upload_config_on_start = false;
+std::atomic<lws_context*> context = nullptr;
+
+// A connection that has not been up for this long means the agent is wedged.
+constexpr time_t CONNECTION_HANG_SECS = 600;
+
+const char* const CA_FILE = "/opt/corvane/certs/letsencrypt.pem";
+std::string ca_file;
+
+const lws_protocols protocols[] = {
+    {"corvane-agent", agent_proto_callback, sizeof(agent_psd), 8192, 0, nullptr, 8192},
+    {nullptr, nullptr, 0, 0, 0, nullptr, 0},
+};
+
+const lws_extension extensions[] = {
+    {"permessage-deflate", lws_extension_callback_pm_deflate,
+     "permessage-deflate; client_no_context_takeover; client_max_window_bits"},
+    {"deflate-frame", lws_extension_callback_pm_deflate, "deflate-frame"},
+    {nullptr, nullptr, nullptr},
+};
+
+// The session code finds the agent state through this per-vhost option.
+const lws_protocol_vhost_options pvo_state = {nullptr, nullptr, "state",
+                                              reinterpret_cast<const char*>(&state)};
+const lws_protocol_vhost_options pvo = {nullptr, &pvo_state, "corvane-agent", ""};
+
+// Signals received; the main thread logs each one before the tear-down.
+std::atomic<int> stop_requests = 0;
 
 const option agent_option_defs[] = {
     {"config", required_argument, nullptr, 'c'},
@@ -31,14 +62,96 @@ const option agent_option_defs[] = {
 };
 
 void terminate_agent(int) {
-    // Only async-signal-safe work here; the main thread logs and tears down.
+    // Only async-signal-safe work here: logging could wait on a lock that the interrupted
+    // thread holds, so the main thread logs "Stopping agent" once the loop has woken.
     const char cr = 13;
     ssize_t ignored = write(STDOUT_FILENO, &cr, 1);
     (void)ignored;
-    state.interrupt = true;
+    stop_requests++;
+    agent_stop();
+}
+
+lws_context* create_lws_context() {
+    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
+    ca_file = platform_path(CA_FILE);
+    lws_context_creation_info info{};
+    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+    info.port = CONTEXT_PORT_NO_LISTEN;
+    info.protocols = protocols;
+    info.pvo = &pvo;
+    info.extensions = extensions;
+    info.gid = static_cast<gid_t>(-1);
+    info.uid = static_cast<uid_t>(-1);
+    info.user = nullptr;
+    info.timeout_secs = 60;
+    info.client_ssl_ca_filepath = ca_file.c_str();
+    return lws_create_context(&info);
+}
+
+void destroy_lws_context() {
+    lws_context* old = context.exchange(nullptr);
+    if (old != nullptr) {
+        lws_context_destroy(old);
+    }
+}
+
+void log_stop_requests(int* logged) {
+    for (; *logged < stop_requests; (*logged)++) {
+        LOG_INFO("Stopping agent");
+    }
 }
 
 } // namespace
+
+void agent_stop() {
+    state.interrupt = true;
+    lws_context* live = context;
+    if (live != nullptr) {
+        lws_cancel_service(live);
+    }
+}
+
+bool agent_take_upload_on_start() {
+    return std::exchange(upload_config_on_start, false);
+}
+
+int upload_miner_config() {
+    json_ptr message(json_pack("{s:s}", "type", "update_config"));
+    if (json_ptr network = cgminer_net_config()) {
+        json_object_update(message.get(), network.get());
+    }
+    return agent_enqueue_message(std::move(message));
+}
+
+void agent_run_loop() {
+    context = create_lws_context();
+    if (context == nullptr) {
+        LOG_ERROR("Failed to create lws context");
+        exit(1);
+    }
+    time_t last_connected = time(nullptr);
+    state.running = true;
+    state.connected = false;
+    // A stop requested during start-up still counts (it is not cleared), and the wake-up it
+    // could not deliver before the context existed is delivered now.
+    if (state.interrupt) {
+        lws_cancel_service(context);
+    }
+
+    int stops_logged = 0;
+    while (state.running) {
+        lws_service(context, 0);
+        log_stop_requests(&stops_logged);
+        time_t now = time(nullptr);
+        if (state.connected) {
+            last_connected = now;
+        } else if (now - last_connected > CONNECTION_HANG_SECS) {
+            LOG_ERROR("Agent connection hands, restarting");
+            exit(1);
+        }
+    }
+    destroy_lws_context();
+}
 
 struct agent_config& agent_config() {
     return state.config;
@@ -118,7 +231,7 @@ int agent_main(int argc, char** argv) {
     }
     LOG_INFO("Press Ctrl+C to stop agent");
 
-    LOG_INFO("Server session not built yet: stopping after start-up");
+    agent_run_loop();
     curl_global_cleanup();
     log_cleanup();
     return 0;

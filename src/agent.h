@@ -22,6 +22,7 @@ struct agent_state {
 int agent_main(int argc, char** argv);
 
 void parse_options(int argc, char** argv);
+void agent_run_loop();
 [[noreturn]] void display_usage();
 
 // The loaded configuration. The accessor deliberately shares the record's name; after this
@@ -30,5 +31,14 @@ void parse_options(int argc, char** argv);
 #pragma GCC diagnostic ignored "-Wshadow"
 struct agent_config& agent_config();
 #pragma GCC diagnostic pop
+
+// Sets `interrupt` and wakes the service loop. Safe in a signal handler.
+void agent_stop();
+
+// Queues "update_config" with the configuration snapshot; the result of the enqueue.
+int upload_miner_config();
+
+// True once, after start-up with -u: the first authentication also uploads the configuration.
+bool agent_take_upload_on_start();
 bool agent_is_connected();
 bool agent_is_authenticated();

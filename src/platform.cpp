@@ -40,3 +40,7 @@ int platform_api_port() {
 int platform_run(const std::string& command) {
     return std::system(command.c_str());
 }
+
+pipe_ptr platform_popen(const std::string& command) {
+    return pipe_ptr(popen(command.c_str(), "re"));
+}

@@ -3,6 +3,8 @@
 // them as they are; the sandbox relocates every path under a root directory.
 #pragma once
 
+#include "handles.h"
+
 #include <string>
 
 // Points every fixed path under `root` ("" for the real file system) and names the
@@ -21,3 +23,6 @@ int platform_api_port();
 
 // Runs a command through the system shell and waits for it; returns system()'s status.
 int platform_run(const std::string& command);
+
+// Starts a command through the system shell with its output readable from the stream.
+pipe_ptr platform_popen(const std::string& command);

@@ -4,6 +4,7 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
@@ -132,4 +133,15 @@ std::unique_ptr<char[]> str_replace(const char* text, const char* sub, const cha
         p = hit + sub_length;
     }
     return result;
+}
+
+json_ptr json_string_lossy(std::string text) {
+    json_ptr value(json_stringn(text.data(), text.size()));
+    if (!value) {
+        std::replace_if(
+            text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; },
+            '?');
+        value.reset(json_stringn(text.data(), text.size()));
+    }
+    return value;
 }

@@ -1,6 +1,8 @@
 // Small helpers shared across the agent.
 #pragma once
 
+#include "handles.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -42,3 +44,7 @@ void copy_text(char* dest, size_t size, const char* src);
 template <size_t N> void copy_text(char (&dest)[N], const char* src) {
     copy_text(dest, N, src);
 }
+
+// A JSON text from bytes that should be UTF-8 but may not be: rather than lose the whole
+// value, bytes of a text that is not valid UTF-8 beyond ASCII become '?'.
+json_ptr json_string_lossy(std::string text);

@@ -82,20 +82,6 @@ int read_interface(const char* iface, netinfo* info) {
     return 0;
 }
 
-// The settings file may hold any bytes, but JSON text must be UTF-8: rather than lose the whole
-// "network" object, a host name that is not valid UTF-8 keeps its ASCII and shows "?" for the rest.
-json_t* hostname_json(const net_config& config) {
-    std::string name(config.hostname, strnlen(config.hostname, sizeof(config.hostname) - 1));
-    json_t* value = json_stringn(name.data(), name.size());
-    if (value == nullptr) {
-        std::replace_if(
-            name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; },
-            '?');
-        value = json_stringn(name.data(), name.size());
-    }
-    return value;
-}
-
 } // namespace
 
 int net_get_info(const char* iface, netinfo* info) {
@@ -296,7 +282,11 @@ int net_restart() {
 
 json_ptr transform_net_config(const net_config& config) {
     // Both raw values are handed over to json_pack by "o".
-    json_t* hostname = hostname_json(config);
+    // The file may hold any bytes; a bad host name must not lose the whole object.
+    json_t* hostname =
+        json_string_lossy(
+            std::string(config.hostname, strnlen(config.hostname, sizeof(config.hostname) - 1)))
+            .release();
     if (config.mode != NET_MODE_STATIC) {
         return json_ptr(json_pack("{s:s, s:o}", "mode", "dhcp", "hostname", hostname));
     }

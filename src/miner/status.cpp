@@ -20,6 +20,10 @@ int status_report_now() {
     return 0;
 }
 
-void status_disalbe_reporting() { reporting_disabled = true; }
+void status_disalbe_reporting() {
+    reporting_disabled = true;
+}
 
-void status_enable_reporting() { reporting_disabled = false; }
+void status_enable_reporting() {
+    reporting_disabled = false;
+}

@@ -6,9 +6,14 @@ import subprocess
 import time
 from pathlib import Path
 
+import sys
+
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools" / "refserver"))
+
+from refserver import RefServer, free_port  # noqa: E402
 
 
 def pytest_addoption(parser):
@@ -33,6 +38,8 @@ class Sandbox:
         self.root = root
         self.binary = binary
         self.proc = None
+        # Nobody listens here unless a test starts a server on it.
+        self.server_url = f"wss://localhost:{free_port()}/api/v1/ws"
 
     def path(self, abs_path: str) -> Path:
         return self.root / abs_path.lstrip("/")
@@ -55,7 +62,10 @@ class Sandbox:
     def start(self, *args, iface="lo", root_args=None):
         command = [str(self.binary)]
         command += root_args if root_args is not None else ["--root", str(self.root)]
-        command += ["--iface", iface, "-c", str(self.config), *args]
+        command += ["--iface", iface, "-c", str(self.config)]
+        if "-s" not in args:
+            command += ["-s", self.server_url]
+        command += args
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True)
         return self.proc
@@ -83,8 +93,24 @@ class Sandbox:
 
 
 @pytest.fixture
+def server():
+    srv = RefServer().start()
+    yield srv
+    srv.stop()
+
+
+@pytest.fixture
+def agent(sandbox, server):
+    """The sandbox agent connected to the reference server."""
+    sandbox.server_url = f"wss://localhost:{server.port}/api/v1/ws"
+    sandbox.write_config({"api_key": "k" * 30, "dev_id": "DEV-E2E"})
+    sandbox.start()
+    return sandbox
+
+
+@pytest.fixture
 def sandbox(tmp_path, request):
-    binary = Path(request.config.getoption("--build-dir")) / "cvagent-sandbox"
+    binary = Path(request.config.getoption("--build-dir")).resolve() / "cvagent-sandbox"
     root = tmp_path / "root"
     subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo"], check=True,
                    stdout=subprocess.DEVNULL)

@@ -66,7 +66,7 @@ class Event:
 def _decode(text):
     try:
         return json.loads(text)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, RecursionError):  # deep nesting too
         return None
 
 

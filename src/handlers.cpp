@@ -1,0 +1,130 @@
+#include "handlers.h"
+
+#include "agent.h"
+#include "log.h"
+#include "miner/status.h"
+#include "platform.h"
+#include "util.h"
+
+#include <new>
+#include <string>
+
+namespace {
+
+const char* const KERNEL_LOG_SCRIPT = "/www/pages/cgi-bin/get_kernel_log.cgi";
+constexpr size_t LOG_GROWTH = 4096;
+
+bool registration = false; // main thread only
+
+// The failure reply of a log request; its type is "get_logs", not "logs".
+int send_logs_failure(const char* request_id, const char* reason) {
+    LOG_ERROR("%s", reason);
+    return agent_enqueue_message(
+        json_ptr(json_pack("{s:s, s:s, s:b, s:s}", "type", "get_logs", "request_id", request_id,
+                           "ok", false, "message", reason)));
+}
+
+} // namespace
+
+bool miner_registration() {
+    return registration;
+}
+
+int agent_auth(json_t* message, json_t* ok, agent_vhd* vhd, agent_psd* psd) {
+    agent_conn_abort_cancel();
+    if (!json_is_true(ok)) {
+        const char* text = json_string_value(json_object_get(message, "message"));
+        LOG_WARN("Authentication failed: \n%s", text != nullptr ? text : "(no reason given)");
+        psd->auth = STATE_UNAUTHENTICATED;
+        return -1;
+    }
+    LOG_INFO("Agent successfully authenticated");
+    psd->auth = STATE_AUTHENTICATED;
+    vhd->state->authenticated = true;
+    // Messages queued while authenticating go out now.
+    lws_callback_on_writable(psd->wsi);
+
+    registration = json_is_true(json_object_get(message, "registration"));
+    if (registration) {
+        status_disalbe_reporting();
+        return upload_miner_config();
+    }
+    if (agent_take_upload_on_start()) {
+        upload_miner_config();
+    }
+    status_report_now();
+    return 0;
+}
+
+int agent_update_config(json_t*, json_t* ok) {
+    LOG_INFO(json_is_true(ok) ? "Successfully update config on the server"
+                              : "Update config failed");
+    if (registration) {
+        status_enable_reporting();
+        status_report_now();
+        registration = false;
+    }
+    return 0;
+}
+
+int agent_report_status(json_t*) {
+    return 0;
+}
+
+void hard_reboot() {
+    platform_run("sync");
+    platform_run("reboot");
+}
+
+int agent_reboot_asic(json_t*) {
+    LOG_INFO("Rebooting asic, mode = %s", "hard");
+    hard_reboot();
+    return 0;
+}
+
+int agent_get_systemlogs(json_t* message) {
+    const char* request_id = nullptr;
+    json_error_t error;
+    if (json_unpack_ex(message, &error, 0, "{s:s}", "request_id", &request_id) != 0) {
+        c_text text(json_dumps(message, JSON_INDENT(2)));
+        LOG_ERROR("Failed to parse get logs request:\n%s", text ? text.get() : "");
+        return -1;
+    }
+    miner_send_logs(request_id);
+    return 0;
+}
+
+int miner_send_logs(const char* request_id) {
+    if (!agent_is_connected()) {
+        return -1;
+    }
+    pipe_ptr pipe = platform_popen("sh " + platform_path(KERNEL_LOG_SCRIPT));
+    if (!pipe) {
+        return send_logs_failure(request_id, "Fetching logs failed");
+    }
+    std::string logs;
+    size_t capacity = 0;
+    char line[256];
+    while (fgets(line, sizeof(line), pipe.get()) != nullptr) {
+        size_t piece = strlen(line);
+        if (logs.size() + piece + 1 > capacity) {
+            try {
+                logs.reserve(capacity + LOG_GROWTH);
+            } catch (const std::bad_alloc&) {
+                return send_logs_failure(request_id,
+                                         "Unable to allocate memory for storing log messages");
+            }
+            capacity += LOG_GROWTH;
+        }
+        logs.append(line, piece);
+    }
+    pipe.reset();
+    json_ptr text = json_string_lossy(logs);
+    json_ptr reply(text ? json_pack("{s:s, s:s, s:o}", "type", "logs", "request_id", request_id,
+                                    "logs", text.release())
+                        : nullptr);
+    if (!reply) {
+        return send_logs_failure(request_id, "Failed to encode logs response");
+    }
+    return agent_enqueue_message(std::move(reply));
+}
