@@ -1,6 +1,8 @@
 #!/bin/sh
-# Builds the agent and runs it in a fresh sandbox root (./sandbox-root) on the loopback
-# interface, then shows its log.
+# The agent's main job in the sandbox: builds it, prepares a fresh sandbox root
+# (./sandbox-root) on the loopback interface, starts the reference management server on
+# localhost and runs the agent against it while the server plays sandbox/demo.script. Shows
+# the conversation as the server saw it, then the agent's log.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -8,10 +10,28 @@ dir=$(scripts/build.sh plain)
 
 rm -rf sandbox-root
 root=$(sandbox/make-root.sh sandbox-root lo)
-echo "== sandbox root: $root"
+port=$(/usr/bin/python3 -c 'import sys; sys.path.insert(0, "tools/refserver"); import refserver; print(refserver.free_port())')
 
-"$dir/cvagent-sandbox" --root "$root" --iface lo -c "$root/config/corvane.json" || true
-echo "== agent log ($root/var/log/cvagent.log)"
+echo "== reference server on wss://localhost:$port/api/v1/ws, sandbox root $root"
+/usr/bin/python3 tools/refserver/refserver.py --port "$port" --script sandbox/demo.script \
+    < /dev/null > "$root/var/log/refserver.log" 2>&1 &
+server=$!
+for _ in $(seq 100); do
+    grep -q listening "$root/var/log/refserver.log" 2>/dev/null && break
+    sleep 0.1
+done
+"$dir/cvagent-sandbox" --root "$root" --iface lo -c "$root/config/corvane.json" \
+    -s "wss://localhost:$port/api/v1/ws" > /dev/null 2>&1 &
+agent=$!
+trap 'kill $server $agent 2>/dev/null || true' EXIT
+
+wait $server || true
+kill -TERM $agent
+wait $agent && status=0 || status=$?
+
+echo "== what the server received and sent"
+cat "$root/var/log/refserver.log"
+echo "== agent log (exit status $status)"
 cat "$root/var/log/cvagent.log"
-echo "== configuration written back ($root/config/corvane.json)"
-cat "$root/config/corvane.json"; echo
+echo "== programs the agent ran (sandbox stubs)"
+cat "$root/var/log/calls.log"
