@@ -167,3 +167,19 @@ def test_unanswered_auth_is_aborted_after_a_minute(agent, server):
     assert time.monotonic() - start > 55
     agent.wait_log("Aborting agent connection on timeout")
     server.wait_connections(2, timeout=20)
+
+
+def test_upload_option_sends_the_configuration_after_the_first_authentication(sandbox, server):
+    sandbox.server_url = f"wss://localhost:{server.port}/api/v1/ws"
+    sandbox.write_config({"api_key": "k" * 30, "dev_id": "D"})
+    sandbox.start("-u")
+    upload = server.wait_message("update_config", timeout=20)
+    assert upload["network"] == {"mode": "dhcp", "hostname": "antminer"}
+    # Only once: a later session does not upload again.
+    server.close()
+    server.wait_connections(2, timeout=20)
+    server.wait_message("auth", timeout=20, conn=2)
+    sandbox.wait_log("Agent successfully authenticated")
+    server.send({"type": "reboot"}, conn=2)
+    server.wait_message("reboot", timeout=10)
+    assert len(server.messages("update_config")) == 1
