@@ -1,6 +1,9 @@
 """Tests of the simulated mining daemon, read the way the agent reads it."""
 import json
+import os
+import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -9,6 +12,7 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
+REPO = HERE.parents[1]
 sys.path.insert(0, str(HERE))
 import fakeminer  # noqa: E402
 
@@ -25,6 +29,12 @@ def wait_until(predicate, timeout, what):
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out after {timeout}s waiting for {what}")
         time.sleep(0.02)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def exchange(port, command="stats", timeout=5):
@@ -241,3 +251,55 @@ def test_silent_closes_when_the_scenario_changes(miner):
         assert s.recv(1) == b""
     assert m.holding == 0
 
+
+def alive(pid):
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().split(")")[-1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def test_init_script_starts_restarts_and_stops_the_daemon(tmp_path):
+    root, port = tmp_path / "root", free_port()
+    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo", str(port)], check=True,
+                   stdout=subprocess.DEVNULL)
+    (root / "etc/fakeminer.args").write_text("--warmup 0 --seed 1\n")
+    pidfile, env = root / "var/run/cgminer.pid", dict(os.environ, PATH=f"{root}/bin:/usr/bin:/bin")
+
+    def run(*command):
+        return subprocess.run([str(root / command[0].lstrip("/")), *command[1:]], timeout=20,
+                              capture_output=True, text=True, env=env)
+
+    def pidof():
+        done = subprocess.run(["pidof", "-s", "cgminer"], capture_output=True, text=True, env=env)
+        return done.stdout.strip() if done.returncode == 0 else None
+
+    try:
+        assert pidof() is None and refuses(port)
+        run("/etc/init.d/cgminer.sh", "start")
+        first = pidfile.read_text().strip()
+        assert pidof() == first and stats_of(exchange(port))["miner_count"] == 4
+        run("/etc/init.d/cgminer.sh", "start")  # already running: the same daemon
+        assert pidfile.read_text().strip() == first
+
+        run("/etc/init.d/cgminer.sh", "restart")
+        second = pidfile.read_text().strip()
+        assert second != first and not alive(first) and pidof() == second
+        assert stats_of(exchange(port))["Elapsed"] == 0
+
+        run("/www/pages/cgi-bin/stop_cgminer.cgi")
+        assert not pidfile.exists() and pidof() is None and not alive(second) and refuses(port)
+
+        run("/etc/init.d/cgminer.sh", "start")  # the daemon cleans up after itself on SIGTERM
+        third = int(pidfile.read_text())
+        os.kill(third, signal.SIGTERM)
+        wait_until(lambda: not pidfile.exists(), 5, "the daemon to remove its pid file")
+        wait_until(lambda: not alive(third), 5, "the daemon to exit")
+        calls = [line.split(" ", 1)[1]
+                 for line in (root / "var/log/calls.log").read_text().splitlines()]
+        assert [c for c in calls if "pidof" not in c] == [
+            "cgminer.sh start", "cgminer.sh start", "cgminer.sh restart", "stop_cgminer.cgi ",
+            "cgminer.sh start"]
+        assert "listening on 127.0.0.1:%d" % port in (root / "var/log/fakeminer.log").read_text()
+    finally:
+        run("/etc/init.d/cgminer.sh", "stop")
