@@ -3,18 +3,24 @@
 # for every program and script it may run, each of which only records that it was called
 # (in DIR/var/log/calls.log). Nothing here reaches the real machine.
 #
-# usage: sandbox/make-root.sh DIR [IFACE]
+# The mining daemon is tools/fakeminer/fakeminer.py on 127.0.0.1:API_PORT, run by the stub
+# init script DIR/etc/init.d/cgminer.sh; this script never starts it.
+#
+# usage: sandbox/make-root.sh DIR [IFACE [API_PORT]]
 set -eu
-[ $# -ge 1 ] || { echo "usage: $0 DIR [IFACE]" >&2; exit 2; }
+usage="usage: $0 DIR [IFACE [API_PORT]]"
+[ $# -ge 1 ] || { echo "$usage" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 mkdir -p "$1"
 root=$(cd "$1" && pwd)
 iface=${2:-lo}
+api_port=${3:-4028}
+case $api_port in '' | *[!0-9]*) echo "$usage" >&2; exit 2 ;; esac
 
 mkdir -p "$root/bin" "$root/config" "$root/opt/corvane/etc" "$root/opt/corvane/certs" \
     "$root/etc/init.d" "$root/www/pages/cgi-bin" "$root/proc/net" "$root/tmp" \
-    "$root/var/log" "$root/var/run" "$root/dev"
+    "$root/var/log" "$root/var/run" "$root/dev" "$root/usr/lib/fakeminer"
 
 # A stub that records its name and arguments, then runs the rest of its body.
 stub() {
@@ -36,6 +42,59 @@ stub bin/pidof "for name in \"\$@\"; do" \
     "  kill -0 \"\$pid\" 2>/dev/null && { echo \"\$pid\"; exit 0; }" \
     "done" "exit 1"
 stub etc/init.d/network.sh "exit 0"
+
+# The simulated daemon's start and stop, shared by the two stubs below and not recorded itself,
+# so that calls.log shows only what the agent ran. Extra daemon options (e.g. --warmup 1) may
+# be put in DIR/etc/fakeminer.args.
+ln -sf "$repo/tools/fakeminer/fakeminer.py" "$root/usr/lib/fakeminer/fakeminer.py"
+cat > "$root/usr/lib/fakeminer/ctl.sh" <<'EOF'
+#!/bin/sh
+root=$(cd "$(dirname "$0")/../../.." && pwd)
+pidfile=$root/var/run/cgminer.pid
+running() { pid=$(cat "$pidfile" 2>/dev/null) && kill -0 "$pid" 2>/dev/null; }
+start() {
+    running && return 0
+    # setsid: the daemon outlives the caller and ignores its terminal's signals.
+    setsid /usr/bin/python3 "$root/usr/lib/fakeminer/fakeminer.py" --root "$root" \
+        --port "$(cat "$root/etc/fakeminer.port")" $(cat "$root/etc/fakeminer.args" 2>/dev/null) \
+        < /dev/null >> "$root/var/log/fakeminer.log" 2>&1 &
+    # Bounded wait for the pid file, so that pidof answers as soon as start returns.
+    i=0
+    until running; do
+        i=$((i + 1))
+        if [ $i -gt 100 ]; then
+            echo "fakeminer did not start, see $root/var/log/fakeminer.log" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+stop() {
+    running || { rm -f "$pidfile"; return 0; }
+    kill -TERM "$pid"
+    # The daemon removes its pid file as it exits (a zombie would still answer kill -0).
+    i=0
+    while [ -f "$pidfile" ] && kill -0 "$pid" 2>/dev/null; do
+        i=$((i + 1))
+        [ $i -le 100 ] || { kill -KILL "$pid" 2>/dev/null; break; }
+        sleep 0.05
+    done
+    rm -f "$pidfile"
+}
+case ${1:-} in
+    start) start ;;
+    stop) stop ;;
+    restart) stop; start ;;
+    *) echo "usage: $0 start|stop|restart" >&2; exit 2 ;;
+esac
+EOF
+chmod +x "$root/usr/lib/fakeminer/ctl.sh"
+echo "$api_port" > "$root/etc/fakeminer.port"
+stub etc/init.d/cgminer.sh "exec '$root/usr/lib/fakeminer/ctl.sh' \"\$@\""
+stub www/pages/cgi-bin/stop_cgminer.cgi "exec '$root/usr/lib/fakeminer/ctl.sh' stop"
+# The firmware's chip hash-rate file, filled as the simulated daemon's chips would fill it.
+/usr/bin/python3 "$repo/tools/fakeminer/fakeminer.py" --root "$root" \
+    --write-chip-hr "$root/www/pages/cgi-bin/chip_hr.json"
 stub www/pages/cgi-bin/get_kernel_log.cgi \
     "echo '[    0.000000] Booting Linux on physical CPU 0x0'" \
     "echo '[    1.234567] sandbox: simulated kernel log'"
