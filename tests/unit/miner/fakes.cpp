@@ -131,22 +131,18 @@ int closed_port() {
 fake_firmware::fake_firmware(const test_root& test_root) : root(test_root) {
     const char* path = getenv("PATH");
     old_path = path != nullptr ? path : "";
+    std::string log = "echo \"$(basename \"$0\")${*:+ $*}\" >> \"" + root.path("/calls") + "\"\n";
     // The hold loop is bounded so that a failing test cannot hang the suite.
-    std::string record = "#!/bin/sh\n"
-                         "echo \"$(basename \"$0\") $*\" >> \"" +
-                         root.path("/calls") +
-                         "\"\n"
-                         "i=0\n"
-                         "while [ -e \"" +
-                         root.path("/hold") +
-                         "\" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done\n";
-    root.write("/etc/init.d/cgminer.sh", record);
-    root.write("/www/pages/cgi-bin/stop_cgminer.cgi", record);
-    root.write("/bin/pidof", record + "test -e \"" + root.path("/running") + "\"\n");
+    std::string blocking = "#!/bin/sh\n" + log + "i=0\nwhile [ -e \"" + root.path("/hold") +
+                           "\" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done\n";
+    root.write("/etc/init.d/cgminer.sh", blocking);
+    root.write("/www/pages/cgi-bin/stop_cgminer.cgi", blocking);
+    root.write("/bin/pidof", "#!/bin/sh\n" + log + "test -e \"" + root.path("/running") + "\"\n");
     for (const char* script :
          {"/etc/init.d/cgminer.sh", "/www/pages/cgi-bin/stop_cgminer.cgi", "/bin/pidof"}) {
         std::filesystem::permissions(root.path(script), std::filesystem::perms::owner_all);
     }
+    std::filesystem::create_directories(root.path("/tmp"));
     setenv("PATH", (root.path("/bin") + ":" + old_path).c_str(), 1);
 }
 

@@ -56,8 +56,8 @@ struct fake_daemon {
 int closed_port();
 
 // The init script, the stop page and pidof. Every call appends "name args" to the file
-// "/calls" of the root; pidof succeeds while "/running" exists; the scripts block while
-// "/hold" exists. PATH gets the root's bin first, as in the sandbox.
+// "/calls" of the root; pidof succeeds while "/running" exists; the init script and the
+// stop page block while "/hold" exists. PATH gets the root's bin first, as in the sandbox.
 struct fake_firmware {
     explicit fake_firmware(const test_root& root);
     ~fake_firmware();
