@@ -25,14 +25,6 @@ std::string error_line(const std::string& message) {
     return "ERROR miner/api\\.cpp:[0-9]+: " + message + "\n";
 }
 
-int count_of(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        count++;
-    }
-    return count;
-}
-
 // Calls "stats" against a daemon scripted with `reply`.
 int call_with(fake_daemon& daemon, fake_reply reply, json_ptr* result) {
     daemon.script("stats", std::move(reply));

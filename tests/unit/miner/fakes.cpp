@@ -175,6 +175,14 @@ std::vector<std::string> fake_firmware::calls() const {
     return lines;
 }
 
+int count_of(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        count++;
+    }
+    return count;
+}
+
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {

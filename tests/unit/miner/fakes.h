@@ -73,6 +73,9 @@ struct fake_firmware {
     std::string old_path;
 };
 
+// How often `part` occurs in `text`.
+int count_of(const std::string& text, const std::string& part);
+
 // Polls `done` until it holds; false when `limit` passes first.
 bool wait_until(const std::function<bool()>& done,
                 std::chrono::milliseconds limit = std::chrono::seconds(10));

@@ -31,14 +31,6 @@ struct Support : testing::Test {
     }
 };
 
-int count_of(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        count++;
-    }
-    return count;
-}
-
 } // namespace
 
 TEST_F(Support, StopRestartStartCycle) {
