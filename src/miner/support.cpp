@@ -1,0 +1,133 @@
+#include "miner/support.h"
+
+#include "log.h"
+#include "miner/api.h"
+#include "miner/status.h"
+#include "platform.h"
+
+#include <atomic>
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+// Written by the workers and read by the requesting, status and metrics threads. A worker
+// clears its flag as its very last step, so a cleared flag means it touches nothing more.
+std::atomic<bool> start_in_progress = false;
+std::atomic<bool> restart_in_progress = false;
+std::atomic<bool> stop_in_progress = false;
+std::atomic<bool> stopped_by_user = false;
+
+std::string init_script(const char* action) {
+    return platform_path("/etc/init.d/cgminer.sh") + " " + action;
+}
+
+std::string stop_trigger() {
+    return platform_path("/tmp/stoptrigger");
+}
+
+void start_miner_func() {
+    LOG_INFO("Starting miner");
+    if (cgminer_running()) {
+        platform_run(init_script("stop"));
+    }
+    platform_run("rm " + stop_trigger());
+    platform_run(init_script("start"));
+    LOG_INFO("Miner started");
+    stopped_by_user = false;
+    status_report_now();
+    start_in_progress = false;
+}
+
+void restart_miner_func() {
+    LOG_INFO("Restarting miner");
+    platform_run(init_script("restart"));
+    LOG_INFO("Miner restarted");
+    status_report_now();
+    restart_in_progress = false;
+}
+
+void stop_miner_func() {
+    platform_run(platform_path("/www/pages/cgi-bin/stop_cgminer.cgi"));
+    stopped_by_user = true;
+    platform_run("echo \"1\" > " + stop_trigger());
+    status_report_now();
+    stop_in_progress = false;
+}
+
+// Claims `flag` before the worker exists, so two quick requests cannot both start one, and
+// gives it back when the worker cannot be created. Returns 1 started, 0 already under way,
+// -1 creation failed.
+int launch(std::atomic<bool>* flag, void (*worker)()) {
+    bool idle = false;
+    if (!flag->compare_exchange_strong(idle, true)) {
+        return 0;
+    }
+    try {
+        std::thread(worker).detach();
+    } catch (const std::system_error&) {
+        *flag = false;
+        return -1;
+    }
+    return 1;
+}
+
+} // namespace
+
+int cgminer_start() {
+    int result = launch(&start_in_progress, start_miner_func);
+    if (result == 0) {
+        LOG_WARN("Starting of miner is in progress");
+    } else if (result < 0) {
+        LOG_ERROR("Failed to create start miner thread");
+        return -1;
+    }
+    return 0;
+}
+
+int cgminer_restart() {
+    int result = launch(&restart_in_progress, restart_miner_func);
+    if (result == 0) {
+        LOG_WARN("Miner is already restarting");
+    } else if (result < 0) {
+        LOG_ERROR("Failed to create restart miner thread");
+        return -1;
+    }
+    return 0;
+}
+
+int cgminer_stop() {
+    if (!cgminer_running()) {
+        LOG_WARN("Miner is not running");
+        return 0;
+    }
+    int result = launch(&stop_in_progress, stop_miner_func);
+    if (result == 0) {
+        LOG_WARN("Stopping of miner is in progress");
+    } else if (result < 0) {
+        LOG_ERROR("Failed to create stop miner thread");
+        return -1;
+    }
+    return 0;
+}
+
+bool cgminer_running() {
+    return platform_run("pidof -s cgminer") == 0;
+}
+
+bool cgminer_ready() {
+    return api_is_alive();
+}
+
+bool miner_is_stopped() {
+    return stopped_by_user;
+}
+
+bool cgminer_action_in_progress() {
+    return start_in_progress || restart_in_progress || stop_in_progress;
+}
+
+void cgminer_support_reset() {
+    stopped_by_user = false;
+}

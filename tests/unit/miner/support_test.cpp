@@ -1,0 +1,113 @@
+#include "miner/support.h"
+
+#include "../test_root.h"
+#include "fakes.h"
+#include "miner/api.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+using testing::ElementsAre;
+
+namespace {
+
+struct Support : testing::Test {
+    test_root root;
+    fake_firmware firmware{root};
+
+    void TearDown() override {
+        firmware.hold(false);
+        EXPECT_TRUE(wait_until([] { return !cgminer_action_in_progress(); }))
+            << "a worker did not finish";
+        cgminer_support_reset();
+    }
+
+    void wait_idle() {
+        ASSERT_TRUE(wait_until([] { return !cgminer_action_in_progress(); }))
+            << "a worker did not finish";
+    }
+};
+
+} // namespace
+
+TEST_F(Support, StopRestartStartCycle) {
+    firmware.set_running(true);
+    ASSERT_EQ(cgminer_stop(), 0);
+    wait_idle();
+    EXPECT_THAT(firmware.calls(), ElementsAre("pidof -s cgminer", "stop_cgminer.cgi"));
+    EXPECT_EQ(root.read("/tmp/stoptrigger"), "1\n");
+    EXPECT_TRUE(miner_is_stopped());
+
+    // A restart is not a start: the user's stop still holds.
+    ASSERT_EQ(cgminer_restart(), 0);
+    wait_idle();
+    EXPECT_EQ(firmware.calls().back(), "cgminer.sh restart");
+    EXPECT_TRUE(miner_is_stopped());
+
+    // The daemon still runs: it is stopped before the marker goes and it starts again.
+    ASSERT_EQ(cgminer_start(), 0);
+    wait_idle();
+    EXPECT_THAT(firmware.calls(),
+                ElementsAre("pidof -s cgminer", "stop_cgminer.cgi", "cgminer.sh restart",
+                            "pidof -s cgminer", "cgminer.sh stop", "cgminer.sh start"));
+    EXPECT_FALSE(root.exists("/tmp/stoptrigger"));
+    EXPECT_FALSE(miner_is_stopped());
+    EXPECT_EQ(
+        root.log(),
+        "INFO Restarting miner\nINFO Miner restarted\nINFO Starting miner\nINFO Miner started\n");
+}
+
+TEST_F(Support, NothingToStopWhenTheDaemonDoesNotRun) {
+    EXPECT_FALSE(cgminer_running());
+    ASSERT_EQ(cgminer_stop(), 0);
+    EXPECT_FALSE(cgminer_action_in_progress());
+    EXPECT_EQ(root.log(), "WARN Miner is not running\n");
+    EXPECT_FALSE(miner_is_stopped());
+
+    ASSERT_EQ(cgminer_start(), 0);
+    wait_idle();
+    EXPECT_THAT(firmware.calls(), ElementsAre("pidof -s cgminer", "pidof -s cgminer",
+                                              "pidof -s cgminer", "cgminer.sh start"));
+}
+
+TEST_F(Support, OneWorkerOfEachKindAtATime) {
+    firmware.set_running(true);
+    firmware.hold(true);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(cgminer_start(), 0);
+        EXPECT_EQ(cgminer_restart(), 0);
+        EXPECT_EQ(cgminer_stop(), 0);
+    }
+    std::string log = root.log();
+    EXPECT_EQ(count_of(log, "WARN Starting of miner is in progress\n"), 1);
+    EXPECT_EQ(count_of(log, "WARN Miner is already restarting\n"), 1);
+    EXPECT_EQ(count_of(log, "WARN Stopping of miner is in progress\n"), 1);
+    EXPECT_TRUE(cgminer_action_in_progress());
+
+    // Start and stop refuse only their own kind, so all three scripts run side by side.
+    firmware.hold(false);
+    wait_idle();
+    std::vector<std::string> calls = firmware.calls();
+    for (const char* call : {"cgminer.sh start", "cgminer.sh restart", "stop_cgminer.cgi"}) {
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), call), 1) << call;
+    }
+}
+
+TEST_F(Support, RunningAndReady) {
+    EXPECT_FALSE(cgminer_running());
+    firmware.set_running(true);
+    EXPECT_TRUE(cgminer_running());
+
+    api_set_addr("127.0.0.1", closed_port());
+    EXPECT_FALSE(cgminer_ready());
+    {
+        fake_daemon daemon;
+        EXPECT_TRUE(cgminer_ready());
+        EXPECT_TRUE(wait_until([&] { return daemon.requests().size() == 1; }));
+        EXPECT_THAT(daemon.requests(), ElementsAre("")) << "a probe sends nothing";
+    }
+    EXPECT_EQ(root.log(), "");
+}
