@@ -1,16 +1,23 @@
 #!/bin/sh
 # The agent's main job in the sandbox: builds it, prepares a fresh sandbox root
-# (./sandbox-root) on the loopback interface, starts the reference management server on
-# localhost and runs the agent against it while the server plays sandbox/demo.script. Shows
-# the conversation as the server saw it, then the agent's log.
+# (./sandbox-root) on the loopback interface, starts the simulated mining daemon and the
+# reference management server on localhost, and runs the agent against them while the server
+# plays sandbox/demo.script (status and metrics reports, logs, stop and start mining, reboot).
+# Shows the conversation as the server saw it, then the agent's log. Takes about a minute.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 dir=$(scripts/build.sh plain)
 
 rm -rf sandbox-root
-root=$(sandbox/make-root.sh sandbox-root lo)
-port=$(/usr/bin/python3 -c 'import sys; sys.path.insert(0, "tools/refserver"); import refserver; print(refserver.free_port())')
+free_port() {
+    /usr/bin/python3 -c 'import sys; sys.path.insert(0, "tools/refserver"); import refserver; print(refserver.free_port())'
+}
+port=$(free_port)
+api_port=$(free_port)
+root=$(sandbox/make-root.sh sandbox-root lo "$api_port")
+echo "--warmup 10" > "$root/etc/fakeminer.args"
+"$root/usr/lib/fakeminer/ctl.sh" start  # not through the recorded stub: the agent did not run it
 
 echo "== reference server on wss://localhost:$port/api/v1/ws, sandbox root $root"
 /usr/bin/python3 tools/refserver/refserver.py --port "$port" --script sandbox/demo.script \
@@ -20,10 +27,10 @@ for _ in $(seq 100); do
     grep -q listening "$root/var/log/refserver.log" 2>/dev/null && break
     sleep 0.1
 done
-"$dir/cvagent-sandbox" --root "$root" --iface lo -c "$root/config/corvane.json" \
+"$dir/cvagent-sandbox" --root "$root" --iface lo --api-port "$api_port" -c "$root/config/corvane.json" \
     -s "wss://localhost:$port/api/v1/ws" > /dev/null 2>&1 &
 agent=$!
-trap 'kill $server $agent 2>/dev/null || true' EXIT
+trap 'kill $server $agent 2>/dev/null || true; "$root/usr/lib/fakeminer/ctl.sh" stop >/dev/null 2>&1 || true' EXIT
 
 wait $server || true
 kill -TERM $agent

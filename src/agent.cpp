@@ -1,7 +1,11 @@
 #include "agent.h"
 
 #include "log.h"
+#include "miner/api.h"
+#include "miner/metrics.h"
 #include "miner/network.h"
+#include "miner/status.h"
+#include "miner/support.h"
 #include "platform.h"
 #include "protocol.h"
 
@@ -95,6 +99,13 @@ void destroy_lws_context() {
     }
 }
 
+bool wait_for_daemon_actions() {
+    for (int i = 0; i < 200 && cgminer_action_in_progress(); i++) {
+        usleep(50 * 1000);
+    }
+    return !cgminer_action_in_progress();
+}
+
 void log_stop_requests(int* logged) {
     for (; *logged < stop_requests; (*logged)++) {
         LOG_INFO("Stopping agent");
@@ -138,6 +149,9 @@ void agent_run_loop() {
         lws_cancel_service(context);
     }
 
+    status_start_reporting();
+    metrics_start();
+
     int stops_logged = 0;
     while (state.running) {
         lws_service(context, 0);
@@ -150,6 +164,10 @@ void agent_run_loop() {
             exit(1);
         }
     }
+    // A slow daemon must not hold up the stop.
+    api_abort_exchanges();
+    metrics_stop();
+    status_stop_reporting();
     destroy_lws_context();
 }
 
@@ -233,6 +251,11 @@ int agent_main(int argc, char** argv) {
 
     agent_run_loop();
     curl_global_cleanup();
+    // A daemon start or stop under way logs when it ends; logging stays up for it.
+    if (!wait_for_daemon_actions()) {
+        LOG_WARN("Stopping while a miner start or stop is still under way");
+        return 0;
+    }
     log_cleanup();
     return 0;
 }

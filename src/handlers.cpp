@@ -3,6 +3,7 @@
 #include "agent.h"
 #include "log.h"
 #include "miner/status.h"
+#include "miner/support.h"
 #include "platform.h"
 #include "util.h"
 
@@ -127,4 +128,12 @@ int miner_send_logs(const char* request_id) {
         return send_logs_failure(request_id, "Failed to encode logs response");
     }
     return agent_enqueue_message(std::move(reply));
+}
+
+int agent_start_mining(json_t*) {
+    return cgminer_start();
+}
+
+int agent_stop_mining(json_t*) {
+    return cgminer_stop();
 }

@@ -43,9 +43,3 @@ int agent_config_chain(json_t*) {
 int agent_report_chip_metrics(json_t*) {
     return not_built("chip_metrics");
 }
-int agent_start_mining(json_t*) {
-    return not_built("start_mining");
-}
-int agent_stop_mining(json_t*) {
-    return not_built("stop_mining");
-}

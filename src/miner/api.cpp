@@ -7,9 +7,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -31,6 +33,14 @@ int api_port = 0;                     // guarded by api_mutex; 0: the platform's
 int api_timeout_ms = API_TIMEOUT_MS;  // guarded by api_mutex
 size_t api_max_reply = API_MAX_REPLY; // guarded by api_mutex
 
+// Readable once api_abort_exchanges was called: every wait ends at once, so threads that are
+// waiting on a slow daemon can be stopped promptly.
+int abort_fd() {
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+std::atomic<bool> aborted = false;
+
 int current_port() {
     return api_port > 0 ? api_port : platform_api_port();
 }
@@ -47,10 +57,10 @@ int wait_for(int fd, short events, api_clock::time_point deadline) {
         if (left.count() <= 0) {
             return 0;
         }
-        pollfd entry = {fd, events, 0};
-        int ready = poll(&entry, 1, static_cast<int>(left.count()));
+        pollfd entries[2] = {{fd, events, 0}, {abort_fd(), POLLIN, 0}};
+        int ready = poll(entries, 2, static_cast<int>(left.count()));
         if (ready > 0) {
-            return 1;
+            return entries[1].revents != 0 ? 0 : 1;
         }
         if (ready < 0 && errno != EINTR) {
             return -1;
@@ -212,6 +222,10 @@ void api_reset() {
     api_port = 0;
     api_timeout_ms = API_TIMEOUT_MS;
     api_max_reply = API_MAX_REPLY;
+    aborted = false;
+    uint64_t count = 0;
+    while (read(abort_fd(), &count, sizeof(count)) > 0) {
+    }
 }
 
 bool api_is_alive() {
@@ -235,9 +249,20 @@ json_ptr api_parse_reply(const char* text) {
     return reply;
 }
 
+void api_abort_exchanges() {
+    aborted = true;
+    const uint64_t one = 1;
+    if (write(abort_fd(), &one, sizeof(one)) < 0) {
+        LOG_ERROR("Failed to cancel daemon API exchanges: %s", strerror(errno));
+    }
+}
+
 int api_call(json_t* request, json_ptr* reply) {
     reply->reset();
     std::lock_guard lock(api_mutex);
+    if (aborted) {
+        return -1; // the agent is stopping; nobody waits for the answer
+    }
     unique_fd fd(open_api_conn());
     if (!fd) {
         LOG_ERROR("Connection failed to API at %s:%d", api_host.c_str(), current_port());

@@ -37,5 +37,8 @@ int api_call(json_t* request, json_ptr* reply);
 int api_call_cmd(const char* command, json_ptr* reply);
 int api_call_cmd_with_parameter(const char* command, const char* parameter, json_ptr* reply);
 
+// Ends every exchange under way and fails all later ones at once: the agent is stopping.
+void api_abort_exchanges();
+
 // Repairs a reply text ("}{" and ":inf") and parses it; null (logged) when it is not JSON.
 json_ptr api_parse_reply(const char* text);

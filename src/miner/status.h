@@ -2,6 +2,8 @@
 // on a state change, on request, and at least every 30 s.
 #pragma once
 
+#include "miner/collect.h"
+
 int status_start_reporting();
 int status_stop_reporting();
 
@@ -11,3 +13,7 @@ int status_report_now();
 // While disabled (the server's registration hold) no status message is built or sent.
 void status_disalbe_reporting();
 void status_enable_reporting();
+
+// The words the server knows for miner and pool states.
+const char* translate_miner_state(miner_states state);
+const char* translate_pool_status(cv_pool_status status);

@@ -40,6 +40,8 @@ class Sandbox:
         self.proc = None
         # Nobody listens here unless a test starts a server on it.
         self.server_url = f"wss://localhost:{free_port()}/api/v1/ws"
+        # The simulated daemon's port (see make-root.sh); nothing listens until it is started.
+        self.api_port = int(self.path("/etc/fakeminer.port").read_text())
 
     def path(self, abs_path: str) -> Path:
         return self.root / abs_path.lstrip("/")
@@ -62,7 +64,7 @@ class Sandbox:
     def start(self, *args, iface="lo", root_args=None):
         command = [str(self.binary)]
         command += root_args if root_args is not None else ["--root", str(self.root)]
-        command += ["--iface", iface, "-c", str(self.config)]
+        command += ["--iface", iface, "--api-port", str(self.api_port), "-c", str(self.config)]
         if "-s" not in args:
             command += ["-s", self.server_url]
         command += args
@@ -112,8 +114,8 @@ def agent(sandbox, server):
 def sandbox(tmp_path, request):
     binary = Path(request.config.getoption("--build-dir")).resolve() / "cvagent-sandbox"
     root = tmp_path / "root"
-    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo", str(free_port())],
+                   check=True, stdout=subprocess.DEVNULL)
     box = Sandbox(root, binary)
     yield box
     if box.proc is not None and box.proc.poll() is None:

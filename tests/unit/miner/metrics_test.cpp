@@ -1,0 +1,59 @@
+#include "miner/metrics.h"
+
+#include "test_root.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+std::string dumped(const json_ptr& json) {
+    c_text text(json_dumps(json.get(), JSON_COMPACT | JSON_REAL_PRECISION(10)));
+    return text.get();
+}
+
+} // namespace
+
+TEST(MetricsMessage, CopiesTheSnapshotMemberByMemberInOrder) {
+    test_root root;
+    cv_metrics metrics{};
+    metrics.timestamp = 1700000000;
+    metrics.hashrate = 0.504;
+    metrics.hashrate_avg = 0.5;
+    metrics.freq = 384;
+    metrics.temp = 68;
+    metrics.watt = 800.5;
+    metrics.hw_errors = 7;
+    metrics.fan_list[0] = {1, 60, 4800};
+    metrics.fan_count = 1;
+    for (int i = 0; i < CV_MAX_CHAINS; i++) {
+        metrics.chain_list[i] = {CHAIN_IDS[i], 72, 0.126, 384, 8, 200.125, i, 60 + i, 46 + i};
+    }
+    metrics.chain_list[2] = {}; // a chain that could not be read
+    metrics.chain_count = CV_MAX_CHAINS;
+
+    std::string text = dumped(build_metrics_message(metrics));
+    EXPECT_EQ(text.substr(0, text.find("\"fans\"")),
+              R"({"type":"metrics","timestamp":1700000000,"hash_rate":0.504,)"
+              R"("hashrate_avg":0.5,"freq":384.0,"temp":68,"watt":800.5,"hw_errors":7,)");
+    EXPECT_NE(text.find(R"("fans":[{"id":"1","speed":60,"rpm":4800}])"), std::string::npos);
+    EXPECT_NE(text.find(R"({"id":"1","num_chips":72,"hash_rate":0.126,"freq":384.0,"volt":8.0,)"
+                        R"("watt":200.125,"hw_errors":0,"chip_temp":60,"pcb_temp":46})"),
+              std::string::npos);
+    EXPECT_NE(text.find(R"({"id":"0","num_chips":0,"hash_rate":0.0,"freq":0.0,"volt":0.0,)"
+                        R"("watt":0.0,"hw_errors":0,"chip_temp":0,"pcb_temp":0})"),
+              std::string::npos);
+
+    metrics.fan_count = 0;
+    EXPECT_NE(dumped(build_metrics_message(metrics)).find(R"("fans":[],)"), std::string::npos);
+}
+
+TEST(MetricsMessage, FailsRatherThanSendingANonNumber) {
+    test_root root;
+    cv_metrics metrics{};
+    metrics.hashrate = 1.0 / 0.0;
+    EXPECT_EQ(build_metrics_message(metrics), nullptr);
+    EXPECT_NE(root.log().find("Failed to build metrics message"), std::string::npos);
+}
