@@ -1,0 +1,155 @@
+"""Status and metrics reports of the simulated miner, and start/stop mining through the agent."""
+import json
+import socket
+import subprocess
+
+from conftest import wait_until
+
+
+def daemon(sandbox, action, *args):
+    """Starts or stops the simulated daemon without going through the recorded stubs."""
+    if args:
+        sandbox.path("/etc/fakeminer.args").write_text(" ".join(args))
+    subprocess.run([str(sandbox.path("/usr/lib/fakeminer/ctl.sh")), action], check=True)
+
+
+def scenario(sandbox, name):
+    sandbox.path("/var/run/fakeminer.scenario").write_text(name)
+
+
+def stats(sandbox):
+    """The daemon's own "stats" figures, repaired as the agent repairs them."""
+    with socket.create_connection(("127.0.0.1", sandbox.api_port), timeout=5) as conn:
+        conn.sendall(b'{"command": "stats"}')
+        text = b"".join(iter(lambda: conn.recv(65536), b"")).decode()
+    return json.loads(text.replace("}{", "},{").replace(":inf", ":0"))["STATS"][1]
+
+
+def states(server, since=0):
+    return [m["state"]["name"] for m in server.messages("status")[since:]]
+
+
+def next_state(server, name, timeout=20):
+    return wait_until(lambda: name in states(server), timeout, f"status {name!r}")
+
+
+def test_initializing_mining_pause_and_back(agent, server):
+    sandbox = agent
+    daemon(sandbox, "start", "--warmup", "0", "--scenario", "down", "--seed", "1")
+    try:
+        next_state(server, "initializing")
+        status = [m for m in server.messages("status") if m["state"]["name"] == "initializing"][0]
+        assert list(status) == ["type", "firmware_id", "firmware_ver", "uptime", "state",
+                                "network"]
+        assert status["network"] == {"ip": "127.0.0.1", "netmask": "255.0.0.0",
+                                     "gateway": "127.0.0.1",
+                                     "dnsservers": ["127.0.0.53", "1.1.1.1"],
+                                     "mac": "00:00:00:00:00:00"}
+        assert "pools" not in status
+
+        # The API answers with a hash rate: a metrics message, then "mining".
+        since = len(server.received)
+        scenario(sandbox, "normal")
+        next_state(server, "mining")
+        # The metrics message goes out just before the first "mining" status.
+        kinds = [(r.json["type"], r.json.get("state")) for r in server.received[since:]]
+        assert kinds[kinds.index(("status", {"name": "mining"})) - 1][0] == "metrics"
+        status = [m for m in server.messages("status") if m["state"]["name"] == "mining"][0]
+        pools = status["pools"]
+        assert pools["main"]["status"] == "active"
+        assert pools["reserved"]["status"] == "alive"
+        assert pools["reserved2"] == {"boost": False, "difficulty": "0", "accepted": 0,
+                                      "rejected": 0, "stale": 0, "status": "dead"}
+        assert len(pools["service_fee"]) == 1
+
+        # Metrics match the daemon's figures after the agent's conversions.
+        metrics = server.wait_message("metrics", timeout=15, since=since)
+        figures = stats(sandbox)
+        assert [c["id"] for c in metrics["chains"]] == ["1", "2", "3", "4"]
+        for n, chain in enumerate(metrics["chains"], 1):
+            assert chain["num_chips"] == figures[f"chain_acn{n}"]
+            assert chain["freq"] == figures[f"freq_avg{n}"]
+            assert abs(chain["hash_rate"] - float(figures[f"chain_rate{n}"]) / 1000) < 0.02
+        assert [f["id"] for f in metrics["fans"]] == ["1", "2"]
+        assert all(0 < f["speed"] <= 100 and f["rpm"] > 0 for f in metrics["fans"])
+        assert metrics["temp"] >= max(figures[f"temp2_{n}"] for n in range(1, 5)) - 4
+        assert abs(metrics["hash_rate"] - float(figures["GHS 5s"]) / 1000) < 0.05
+
+        # Stop and start mining through the daemon's scripts.
+        assert command(server, "stop_mining") == {"type": "stop_mining", "ok": True}
+        next_state(server, "pause")
+        assert command(server, "start_mining") == {"type": "start_mining", "ok": True}
+        count = len(server.messages("status"))
+        wait_until(lambda: "mining" in states(server, count), 30, "mining again")
+        calls = [line.split()[1:] for line in sandbox.calls().splitlines()]
+        assert ["stop_cgminer.cgi"] in calls and ["cgminer.sh", "start"] in calls
+        assert not sandbox.path("/tmp/stoptrigger").exists()
+    finally:
+        daemon(sandbox, "stop")
+
+
+def command(server, kind):
+    since = len(server.received)
+    server.send({"type": kind})
+    return server.wait_message(kind, timeout=10, since=since)
+
+
+def test_metrics_every_ten_seconds_and_none_without_the_daemon(agent, server):
+    sandbox = agent
+    daemon(sandbox, "start", "--warmup", "0")
+    try:
+        wait_until(lambda: len(server.messages("metrics")) >= 3, 40, "three metrics messages")
+        times = [r.time for r in server.received if r.json and r.json["type"] == "metrics"]
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        assert all(8 < gap < 14 for gap in gaps[1:]), gaps  # the first may follow the mining one
+        assert all(m["hash_rate"] > 0 for m in server.messages("metrics"))
+
+        # A daemon that does not answer gives no metrics message at all: wait for enough
+        # failed exchanges to span a metrics cycle.
+        daemon(sandbox, "stop")
+        next_state(server, "restarting", timeout=20)
+        count = len(server.messages("metrics"))
+        failures = api_failures(sandbox)
+        wait_until(lambda: api_failures(sandbox) >= failures + 6, 30, "failed daemon exchanges")
+        assert len(server.messages("metrics")) == count
+    finally:
+        daemon(sandbox, "stop")
+
+
+def api_failures(sandbox):
+    return sandbox.log().count("Connection failed to API")
+
+
+def test_a_slow_daemon_does_not_delay_commands(agent, server):
+    sandbox = agent
+    daemon(sandbox, "start", "--warmup", "0", "--scenario", "slow", "--slow-secs", "40")
+    try:
+        server.wait_message("auth", timeout=20)
+        agent.wait_log("Agent successfully authenticated")
+        for _ in range(3):
+            assert command(server, "reboot")["ok"] is True
+    finally:
+        daemon(sandbox, "stop")
+
+
+def test_status_at_least_every_thirty_seconds(agent, server):
+    # No daemon at all and not stopped by the user: one report, then one every 30 s.
+    first = server.wait_message("status", timeout=20)
+    assert first["state"] == {"name": "restarting"} and first["uptime"] == 0
+    second = server.wait_message("status", timeout=45)
+    times = [r.time for r in server.received if r.json and r.json["type"] == "status"]
+    assert 25 < times[1] - times[0] < 40
+    assert second["state"] == {"name": "restarting"}
+
+
+def test_registration_holds_status_until_the_upload_is_acknowledged(agent, server):
+    server.auth_mode = "accept_register"
+    server.wait_message("update_config", timeout=20)
+    agent.wait_log("Agent successfully authenticated")
+    # Two status cycles (each fails two daemon exchanges) without a status message.
+    failures = api_failures(agent)
+    wait_until(lambda: api_failures(agent) >= failures + 4, 30, "two status cycles")
+    assert server.messages("status") == []
+    server.send({"type": "update_config", "ok": True})
+    status = server.wait_message("status", timeout=10)
+    assert status["state"]["name"] == "restarting"
