@@ -3,23 +3,16 @@
 #include "log.h"
 #include "protocol.h"
 #include "util.h"
+#include "worker.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <thread>
 
 namespace {
 
 constexpr auto METRICS_PERIOD = std::chrono::seconds(10);
 
-std::thread metrics_thread;
-std::atomic<bool> metrics_running = false;
-// Wakes the thread from its pause when it is stopped.
-std::mutex metrics_mutex;
-std::condition_variable metrics_wake;
+worker metrics_thread;
 
 json_t* fan_json(const cv_fan_stats& fan) {
     char id[10];
@@ -38,14 +31,14 @@ json_t* chain_json(const cv_chain_stats& chain) {
 
 void metrics_thread_func() {
     set_thread_name("metrics@agent");
-    std::unique_lock lock(metrics_mutex);
-    while (metrics_running) {
-        lock.unlock();
+    for (;;) {
         if (std::unique_ptr<cv_metrics> snapshot = cgminer_metrics()) {
             metrics_send(*snapshot);
         }
-        lock.lock();
-        metrics_wake.wait_for(lock, METRICS_PERIOD, [] { return !metrics_running; });
+        std::unique_lock held(metrics_thread.lock);
+        if (!worker_pause(metrics_thread, held, METRICS_PERIOD, [] { return false; })) {
+            return;
+        }
     }
 }
 
@@ -79,28 +72,14 @@ int metrics_send(const cv_metrics& metrics) {
 }
 
 int metrics_start() {
-    if (metrics_running) {
-        return 0;
-    }
-    metrics_running = true;
-    try {
-        metrics_thread = std::thread(metrics_thread_func);
-    } catch (const std::system_error& e) {
-        LOG_ERROR("Failed to create metrics thread, code=%d", e.code().value());
+    if (int code = worker_start(metrics_thread, metrics_thread_func); code != 0) {
+        LOG_ERROR("Failed to create metrics thread, code=%d", code);
         abort();
     }
     return 0;
 }
 
 int metrics_stop() {
-    if (!metrics_running) {
-        return 0;
-    }
-    {
-        std::lock_guard lock(metrics_mutex);
-        metrics_running = false;
-    }
-    metrics_wake.notify_all();
-    metrics_thread.join();
+    worker_stop(metrics_thread);
     return 0;
 }

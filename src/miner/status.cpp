@@ -9,13 +9,11 @@
 #include "platform.h"
 #include "protocol.h"
 #include "util.h"
+#include "worker.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -25,12 +23,10 @@ const char* const FIRMWARE_VER = "3.9.1";
 constexpr int CYCLE_SECS = 5;
 constexpr int REPORT_AFTER_SECS = 30;
 
-std::thread status_thread;
-std::atomic<bool> reporting_running = false;
+// Its lock and condition variable pace the cycles and carry status_report_now's wake-up.
+worker status_thread;
 std::atomic<bool> reporting_disabled = false;
-std::mutex report_mutex;
-std::condition_variable report_cond;
-bool force_status_report = false; // guarded by report_mutex
+bool force_status_report = false; // guarded by status_thread.lock
 
 // The reporting thread's own; status_stop_reporting touches them after the thread ended.
 std::unique_ptr<cv_metrics> miner_metrics;
@@ -145,21 +141,24 @@ int status_report() {
 void status_thread_func() {
     set_thread_name("status@agent");
     int secs_since_report = 0;
-    while (reporting_running) {
+    for (;;) {
         bool due = update_miner_status();
         bool forced = false;
         {
-            std::lock_guard lock(report_mutex);
+            std::lock_guard held(status_thread.lock);
             forced = std::exchange(force_status_report, false);
         }
         if (due || forced || secs_since_report >= REPORT_AFTER_SECS) {
             status_report();
             secs_since_report = 0;
         }
-        std::unique_lock lock(report_mutex);
-        report_cond.wait_for(lock, std::chrono::seconds(CYCLE_SECS),
-                             [] { return force_status_report || !reporting_running; });
+        std::unique_lock held(status_thread.lock);
+        // A wake-up by status_report_now counts as a whole cycle, as a time-out does.
         secs_since_report += CYCLE_SECS;
+        if (!worker_pause(status_thread, held, std::chrono::seconds(CYCLE_SECS),
+                          [] { return force_status_report; })) {
+            return;
+        }
     }
 }
 
@@ -199,38 +198,24 @@ const char* translate_pool_status(cv_pool_status status) {
 }
 
 int status_start_reporting() {
-    if (reporting_running) {
-        return 0;
-    }
-    reporting_running = true;
-    try {
-        status_thread = std::thread(status_thread_func);
-    } catch (const std::system_error& e) {
-        LOG_ERROR("Failed to create status reporting thread, code: %d", e.code().value());
+    if (int code = worker_start(status_thread, status_thread_func); code != 0) {
+        LOG_ERROR("Failed to create status reporting thread, code: %d", code);
         abort();
     }
     return 0;
 }
 
 int status_stop_reporting() {
-    if (!reporting_running) {
-        return 0;
-    }
-    {
-        std::lock_guard lock(report_mutex);
-        reporting_running = false;
-    }
-    report_cond.notify_all();
-    status_thread.join();
+    worker_stop(status_thread);
     miner_metrics.reset();
     pools_stats.reset();
     return 0;
 }
 
 int status_report_now() {
-    std::lock_guard lock(report_mutex);
+    std::lock_guard held(status_thread.lock);
     force_status_report = true;
-    report_cond.notify_one();
+    status_thread.wake.notify_one();
     return 0;
 }
 
