@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds and runs every test: formatting, then unit and end-to-end tests in the plain build
-# and again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# and again under AddressSanitizer and UndefinedBehaviorSanitizer, then a short fuzzing run of
+# every libFuzzer target.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -14,3 +15,6 @@ for variant in plain asan; do
     echo "== $variant tests"
     ctest --test-dir "$dir" --output-on-failure -j2
 done
+
+echo "== fuzzing (30 s per target)"
+scripts/fuzz.sh 30

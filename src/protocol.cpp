@@ -194,7 +194,12 @@ int agent_proto_callback(lws* wsi, lws_callback_reasons reason, void* user, void
                  in != nullptr ? static_cast<const char*>(in) : "(null)");
         vhd->state->connected = false;
         vhd->state->authenticated = false;
-        reconnect_agent(vhd);
+        // A stop during a connection attempt ends the loop rather than trying again.
+        if (vhd->state->interrupt) {
+            vhd->state->running = false;
+        } else {
+            reconnect_agent(vhd);
+        }
         return 0;
 
     case LWS_CALLBACK_CLIENT_RECEIVE:
