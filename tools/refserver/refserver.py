@@ -79,8 +79,10 @@ def free_port():
 
 class RefServer:
     def __init__(self, port=0, host="127.0.0.1", auth_mode="accept",
-                 ack_update_config=False, on_event=None):
+                 ack_update_config=False, on_event=None, ping_interval=20):
         self.host, self.port = host, port
+        # The server's own keep-alive pings (seconds, or None for none).
+        self.ping_interval = ping_interval
         self.auth_mode = auth_mode
         # Answer every "update_config" with ok=true (ends the registration hold).
         self.ack_update_config = ack_update_config
@@ -134,7 +136,7 @@ class RefServer:
                 server = await websockets.serve(
                     self._handler, self.host, self.port, ssl=ctx,
                     subprotocols=[SUBPROTOCOL], process_request=self._check_request,
-                    close_timeout=2)
+                    close_timeout=2, ping_interval=self.ping_interval)
             except Exception as e:  # e.g. port in use: start() raises it
                 failure.append(e)
                 ready.set()
