@@ -24,7 +24,7 @@ const lws_retry_bo_t retry = {
 };
 
 std::mutex conn_lock;
-agent_vhd* live_vhd = nullptr; // guarded by conn_lock; set once, never cleared
+agent_vhd* live_vhd = nullptr; // guarded by conn_lock; set at protocol start, cleared at its end
 agent_psd* live_psd = nullptr; // guarded by conn_lock; written only on the main thread
 
 void connection_established(lws* wsi, agent_psd* psd) {
@@ -183,6 +183,13 @@ int agent_proto_callback(lws* wsi, lws_callback_reasons reason, void* user, void
     switch (reason) {
     case LWS_CALLBACK_PROTOCOL_INIT:
         return protocol_init(wsi, in);
+
+    case LWS_CALLBACK_PROTOCOL_DESTROY: {
+        // The context frees the vhost data; nobody may wake a context that is gone.
+        std::lock_guard lock(conn_lock);
+        live_vhd = nullptr;
+        return 0;
+    }
 
     case LWS_CALLBACK_CLIENT_ESTABLISHED:
         vhd->state->connected = true;
