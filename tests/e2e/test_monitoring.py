@@ -33,10 +33,14 @@ def next_state(server, name, timeout=20):
     return wait_until(lambda: name in states(server), timeout, f"status {name!r}")
 
 
-def test_initializing_mining_pause_and_back(agent, server):
-    sandbox = agent
+def test_initializing_mining_pause_and_back(sandbox, server):
+    # The daemon runs before the agent starts: a daemon that appears later, while its API is
+    # still down, is first reported by the 30-second rule.
     daemon(sandbox, "start", "--warmup", "0", "--scenario", "down", "--seed", "1")
     try:
+        sandbox.server_url = f"wss://localhost:{server.port}/api/v1/ws"
+        sandbox.write_config({"api_key": "k" * 30, "dev_id": "DEV-E2E"})
+        sandbox.start()
         next_state(server, "initializing")
         status = [m for m in server.messages("status") if m["state"]["name"] == "initializing"][0]
         assert list(status) == ["type", "firmware_id", "firmware_ver", "uptime", "state",
