@@ -15,7 +15,9 @@ namespace {
 const char* const KERNEL_LOG_SCRIPT = "/www/pages/cgi-bin/get_kernel_log.cgi";
 constexpr size_t LOG_GROWTH = 4096;
 
-bool registration = false; // main thread only
+// Set by an "auth" reply that announces the device's first registration; cleared by the
+// server's answer to the configuration upload. Main thread only.
+bool registration = false;
 
 // The failure reply of a log request; its type is "get_logs", not "logs".
 int send_logs_failure(const char* request_id, const char* reason) {
@@ -26,10 +28,6 @@ int send_logs_failure(const char* request_id, const char* reason) {
 }
 
 } // namespace
-
-bool miner_registration() {
-    return registration;
-}
 
 int agent_auth(json_t* message, json_t* ok, agent_vhd* vhd, agent_psd* psd) {
     agent_conn_abort_cancel();

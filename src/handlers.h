@@ -29,7 +29,3 @@ int agent_config_perf(json_t* message);
 int agent_config_autotuner(json_t* message);
 int agent_config_chain(json_t* message);
 int agent_report_chip_metrics(json_t* message);
-
-// Set by an "auth" reply that announces the device's first registration; cleared by the
-// server's answer to the configuration upload.
-bool miner_registration();

@@ -41,10 +41,19 @@ void connection_established(lws* wsi, agent_psd* psd) {
     lws_callback_on_writable(wsi);
 }
 
-void connection_closed(agent_vhd* vhd, agent_psd* psd) {
+// The connection failed or closed: stop the loop when a stop was asked for, else try again.
+void connection_gone(agent_vhd* vhd) {
     agent_state& state = *vhd->state;
     state.connected = false;
     state.authenticated = false;
+    if (state.interrupt) {
+        state.running = false;
+    } else {
+        reconnect_agent(vhd);
+    }
+}
+
+void connection_closed(agent_vhd* vhd, agent_psd* psd) {
     if (psd != nullptr && psd->established) {
         std::lock_guard lock(conn_lock);
         out_msgs_destroy(psd);
@@ -54,11 +63,7 @@ void connection_closed(agent_vhd* vhd, agent_psd* psd) {
         psd->~agent_psd();
         memset(static_cast<void*>(psd), 0, sizeof(*psd));
     }
-    if (state.interrupt) {
-        state.running = false;
-    } else {
-        reconnect_agent(vhd);
-    }
+    connection_gone(vhd);
 }
 
 // The wake-up after lws_cancel_service: a stop request, or messages queued by other threads.
@@ -199,14 +204,7 @@ int agent_proto_callback(lws* wsi, lws_callback_reasons reason, void* user, void
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
         LOG_WARN("Agent connection error - %s",
                  in != nullptr ? static_cast<const char*>(in) : "(null)");
-        vhd->state->connected = false;
-        vhd->state->authenticated = false;
-        // A stop during a connection attempt ends the loop rather than trying again.
-        if (vhd->state->interrupt) {
-            vhd->state->running = false;
-        } else {
-            reconnect_agent(vhd);
-        }
+        connection_gone(vhd);
         return 0;
 
     case LWS_CALLBACK_CLIENT_RECEIVE:

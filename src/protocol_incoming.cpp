@@ -17,35 +17,33 @@ enum class reply_kind {
     NETWORK,      // "ok" for results >= 0; reconnect after the reply when the result is 1
 };
 
+// One of the two handlers is set: most read the message alone, "config" and
+// "update_config" also the server's verdict "ok".
 struct command {
     const char* type;
-    int (*handler)(json_t* message, json_t* ok);
+    int (*handler)(json_t* message);
+    int (*handler_ok)(json_t* message, json_t* ok);
     reply_kind reply;
 };
 
 // Every command the server may send except "auth", which needs the connection itself.
 const command commands[] = {
-    {"config", [](json_t* m, json_t* ok) { return agent_config_all(m, ok); }, reply_kind::NONE},
-    {"update_config", agent_update_config, reply_kind::NONE},
-    {"status", [](json_t* m, json_t*) { return agent_report_status(m); }, reply_kind::NONE},
-    {"reboot", [](json_t* m, json_t*) { return agent_reboot_asic(m); }, reply_kind::RESULT},
-    {"logs", [](json_t* m, json_t*) { return agent_get_systemlogs(m); }, reply_kind::FAILURE_ONLY},
-    {"start_mining", [](json_t* m, json_t*) { return agent_start_mining(m); }, reply_kind::RESULT},
-    {"stop_mining", [](json_t* m, json_t*) { return agent_stop_mining(m); }, reply_kind::RESULT},
-    {"config_network", [](json_t* m, json_t*) { return agent_config_network(m); },
-     reply_kind::NETWORK},
-    {"config_pools", [](json_t* m, json_t*) { return agent_config_pools(m); }, reply_kind::RESULT},
-    {"config_web_access", [](json_t* m, json_t*) { return agent_config_web_access(m); },
-     reply_kind::RESULT},
-    {"config_fans", [](json_t* m, json_t*) { return agent_config_fans(m); }, reply_kind::RESULT},
-    {"config_watchdog", [](json_t* m, json_t*) { return agent_config_watchdog(m); },
-     reply_kind::RESULT},
-    {"config_perf", [](json_t* m, json_t*) { return agent_config_perf(m); }, reply_kind::RESULT},
-    {"config_autotuner", [](json_t* m, json_t*) { return agent_config_autotuner(m); },
-     reply_kind::RESULT},
-    {"config_chain", [](json_t* m, json_t*) { return agent_config_chain(m); }, reply_kind::RESULT},
-    {"chip_metrics", [](json_t* m, json_t*) { return agent_report_chip_metrics(m); },
-     reply_kind::FAILURE_ONLY},
+    {"config", nullptr, agent_config_all, reply_kind::NONE},
+    {"update_config", nullptr, agent_update_config, reply_kind::NONE},
+    {"status", agent_report_status, nullptr, reply_kind::NONE},
+    {"reboot", agent_reboot_asic, nullptr, reply_kind::RESULT},
+    {"logs", agent_get_systemlogs, nullptr, reply_kind::FAILURE_ONLY},
+    {"start_mining", agent_start_mining, nullptr, reply_kind::RESULT},
+    {"stop_mining", agent_stop_mining, nullptr, reply_kind::RESULT},
+    {"config_network", agent_config_network, nullptr, reply_kind::NETWORK},
+    {"config_pools", agent_config_pools, nullptr, reply_kind::RESULT},
+    {"config_web_access", agent_config_web_access, nullptr, reply_kind::RESULT},
+    {"config_fans", agent_config_fans, nullptr, reply_kind::RESULT},
+    {"config_watchdog", agent_config_watchdog, nullptr, reply_kind::RESULT},
+    {"config_perf", agent_config_perf, nullptr, reply_kind::RESULT},
+    {"config_autotuner", agent_config_autotuner, nullptr, reply_kind::RESULT},
+    {"config_chain", agent_config_chain, nullptr, reply_kind::RESULT},
+    {"chip_metrics", agent_report_chip_metrics, nullptr, reply_kind::FAILURE_ONLY},
 };
 
 void send_reply(const command& cmd, int result, agent_psd* psd) {
@@ -95,7 +93,9 @@ int process_message(const char* type, json_t* ok, json_t* message, agent_vhd* vh
     }
     for (const command& cmd : commands) {
         if (strcmp(type, cmd.type) == 0) {
-            send_reply(cmd, cmd.handler(message, ok), psd);
+            int result =
+                cmd.handler != nullptr ? cmd.handler(message) : cmd.handler_ok(message, ok);
+            send_reply(cmd, result, psd);
             return 0;
         }
     }

@@ -4,6 +4,7 @@
 
 #include "agent.h"
 #include "log.h"
+#include "miner/firmware.h"
 
 #include <cstring>
 #include <memory>
@@ -11,8 +12,6 @@
 namespace {
 
 const char* const MODEL = "antminer-l3plus";
-const char* const FIRMWARE_ID = "quarn-antminer-l3plus";
-const char* const FIRMWARE_VER = "3.9.1";
 
 void destroy_outgoing_message(void* element) {
     auto* message = static_cast<outgoing_message*>(element);
@@ -132,7 +131,7 @@ int send_auth_request(agent_psd* psd) {
     const struct agent_config& config = agent_config();
     json_ptr request(json_pack("{s:s, s:s, s:s, s:s, s:s, s:s}", "type", "auth", "api_key",
                                config.api_key, "device_id", config.dev_id, "model", MODEL,
-                               "firmware_id", FIRMWARE_ID, "firmware_ver", FIRMWARE_VER));
+                               "firmware_id", firmware_name(), "firmware_ver", firmware_version()));
     if (!request) {
         LOG_ERROR("Failed to build the auth request");
         return -1;

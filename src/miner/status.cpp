@@ -3,6 +3,7 @@
 #include "agent.h"
 #include "log.h"
 #include "miner/collect.h"
+#include "miner/firmware.h"
 #include "miner/metrics.h"
 #include "miner/network.h"
 #include "miner/support.h"
@@ -18,8 +19,6 @@
 
 namespace {
 
-const char* const FIRMWARE_ID = "quarn-antminer-l3plus";
-const char* const FIRMWARE_VER = "3.9.1";
 constexpr int CYCLE_SECS = 5;
 constexpr int REPORT_AFTER_SECS = 30;
 
@@ -33,10 +32,15 @@ std::unique_ptr<cv_metrics> miner_metrics;
 std::unique_ptr<cv_pools_stats> pools_stats;
 miner_states prev_state = MINER_STATE_INITIALIZING;
 
+// The state a snapshot stands for: autotuning, while it runs, whatever the daemon says.
+miner_states snapshot_state(const cv_metrics& metrics) {
+    return cgminer_autotune_in_progress() ? MINER_STATE_AUTO_TUNING : metrics.state;
+}
+
 json_t* build_state() {
     miner_states state = MINER_STATE_RESTARTING;
     if (miner_metrics) {
-        state = cgminer_autotune_in_progress() ? MINER_STATE_AUTO_TUNING : miner_metrics->state;
+        state = snapshot_state(*miner_metrics);
     } else if (miner_is_stopped()) {
         state = MINER_STATE_STOPPED;
     } else if (cgminer_running()) {
@@ -112,7 +116,7 @@ int status_report() {
     json_error_t error;
     json_ptr message(json_pack_ex(
         &error, 0, "{s:s, s:s, s:s, s:i, s:o*, s:o, s:o*}", "type", "status", "firmware_id",
-        FIRMWARE_ID, "firmware_ver", FIRMWARE_VER, "uptime", get_miner_uptime(), "state",
+        firmware_name(), "firmware_ver", firmware_version(), "uptime", get_miner_uptime(), "state",
         build_state(), "network", build_network_info(), "pools", build_pools_stats()));
     if (!message) {
         LOG_ERROR("%s", error.text);
@@ -126,8 +130,7 @@ int status_report() {
                 metrics_send(*snapshot);
             }
         }
-        prev_state =
-            cgminer_autotune_in_progress() ? MINER_STATE_AUTO_TUNING : miner_metrics->state;
+        prev_state = snapshot_state(*miner_metrics);
     } else if (cgminer_running()) {
         prev_state = MINER_STATE_INITIALIZING;
     } else if (miner_is_stopped()) {

@@ -57,44 +57,34 @@ void stop_miner_func() {
 }
 
 // Claims `flag` before the worker exists, so two quick requests cannot both start one, and
-// gives it back when the worker cannot be created. Returns 1 started, 0 already under way,
-// -1 creation failed.
-int launch(std::atomic<bool>* flag, void (*worker)()) {
+// gives it back when the worker cannot be created. Returns 0 when a worker was started or one
+// of its kind is under way, -1 when none can be created.
+int launch(std::atomic<bool>* flag, void (*worker)(), const char* busy, const char* failed) {
     bool idle = false;
     if (!flag->compare_exchange_strong(idle, true)) {
+        LOG_WARN("%s", busy);
         return 0;
     }
     try {
         std::thread(worker).detach();
     } catch (const std::system_error&) {
         *flag = false;
+        LOG_ERROR("%s", failed);
         return -1;
     }
-    return 1;
+    return 0;
 }
 
 } // namespace
 
 int cgminer_start() {
-    int result = launch(&start_in_progress, start_miner_func);
-    if (result == 0) {
-        LOG_WARN("Starting of miner is in progress");
-    } else if (result < 0) {
-        LOG_ERROR("Failed to create start miner thread");
-        return -1;
-    }
-    return 0;
+    return launch(&start_in_progress, start_miner_func, "Starting of miner is in progress",
+                  "Failed to create start miner thread");
 }
 
 int cgminer_restart() {
-    int result = launch(&restart_in_progress, restart_miner_func);
-    if (result == 0) {
-        LOG_WARN("Miner is already restarting");
-    } else if (result < 0) {
-        LOG_ERROR("Failed to create restart miner thread");
-        return -1;
-    }
-    return 0;
+    return launch(&restart_in_progress, restart_miner_func, "Miner is already restarting",
+                  "Failed to create restart miner thread");
 }
 
 int cgminer_stop() {
@@ -102,14 +92,8 @@ int cgminer_stop() {
         LOG_WARN("Miner is not running");
         return 0;
     }
-    int result = launch(&stop_in_progress, stop_miner_func);
-    if (result == 0) {
-        LOG_WARN("Stopping of miner is in progress");
-    } else if (result < 0) {
-        LOG_ERROR("Failed to create stop miner thread");
-        return -1;
-    }
-    return 0;
+    return launch(&stop_in_progress, stop_miner_func, "Stopping of miner is in progress",
+                  "Failed to create stop miner thread");
 }
 
 bool cgminer_running() {

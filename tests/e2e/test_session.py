@@ -77,7 +77,8 @@ def test_messages_queued_during_authentication_follow_it_in_order(agent, server)
     server.wait_message("auth", timeout=20)
     for n in range(5):
         server.send({"type": "logs", "request_id": str(n)})
-    agent.wait_log("Device Id")  # nothing to wait for: replies must not leave before auth
+    # All five handled (their log script ran), yet no reply may leave before authentication.
+    wait_until(lambda: agent.calls().count("get_kernel_log.cgi") == 5, 10, "five log collections")
     assert server.messages("logs") == []
     server.send({"type": "auth", "ok": True})
     wait_until(lambda: len(server.messages("logs")) == 5, 10, "five logs replies")
