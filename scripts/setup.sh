@@ -21,7 +21,7 @@ if [ -n "$missing" ]; then
     fi
     echo "setup: installing$missing"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    apt-get update -qq -o DPkg::Lock::Timeout=600
     # shellcheck disable=SC2086
-    apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends $missing >/dev/null
 fi

@@ -4,6 +4,8 @@
 // queried or its reply lacks what is required.
 #pragma once
 
+#include "miner/l3plus/config.h"
+
 #include <jansson.h>
 
 #include <cstdint>
@@ -12,12 +14,7 @@
 
 // Limits of the Antminer L3+.
 constexpr int CV_MAX_FANS = 2;
-constexpr int CV_MAX_CHAINS = 4;
-constexpr int CV_MAX_CHIPS = 72;
 constexpr int CV_MAX_SVC_FEE_POOLS = 4;
-
-// The model's chain ids; position i of every per-chain array belongs to CHAIN_IDS[i].
-inline constexpr int32_t CHAIN_IDS[CV_MAX_CHAINS] = {1, 2, 3, 4};
 
 enum miner_states {
     MINER_STATE_INITIALIZING = 0,
@@ -95,6 +92,19 @@ enum cv_chip_state {
     CHIP_STATE_UNSTABLE = 3,
 };
 
+struct cv_chip_info {
+    int32_t chip_id;  // 1 to 72
+    double hash_rate; // from the firmware's chip hash-rate file
+    uint16_t freq;    // effective frequency
+    bool custom_freq; // the chip has a frequency of its own
+    cv_chip_state state;
+};
+
+struct cv_chip_metrics {
+    int32_t chain_id;
+    cv_chip_info chips[CV_MAX_CHIPS]; // chip n at index n - 1
+};
+
 // A snapshot from the daemon's "stats" reply plus the process state.
 std::unique_ptr<cv_metrics> cgminer_metrics();
 // The part of the snapshot that comes from a parsed "stats" reply (borrowed): everything but
@@ -121,6 +131,11 @@ cv_chip_state chip_state(double hash_rate, uint16_t freq);
 // A chain setting of 0 means the global setting applies.
 double chain_volt(int32_t chain_value, int32_t global_value);
 int32_t chain_chip_freq(int32_t chain_value, int32_t global_value);
+
+// The chips of one chain (one of CHAIN_IDS; the caller checks it) from the daemon's
+// configuration file and the firmware's chip hash-rate file; null (logged) when the
+// configuration cannot be loaded.
+std::unique_ptr<cv_chip_metrics> cgminer_chip_metrics(int32_t chain);
 
 // True while the configuration enables the autotuner (stage 1 or 2).
 bool cgminer_autotune_in_progress();

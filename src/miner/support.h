@@ -1,7 +1,9 @@
-// Control of the mining daemon's process: start, restart and stop run the firmware's scripts
-// on short-lived worker threads so the thread serving the server never waits for them; a
-// flag per action refuses a second request of that kind while one is under way.
+// The mining daemon seen from the agent: its process (start, restart and stop run the
+// firmware's scripts on short-lived worker threads, one flag per action refusing a second
+// request while one is under way) and the change transaction on its configuration file.
 #pragma once
+
+#include "miner/config.h"
 
 // 0 when a worker was started or one is already under way; -1 when none can be created.
 int cgminer_start();
@@ -19,6 +21,23 @@ bool miner_is_stopped();
 
 // True while a start, restart or stop worker runs its scripts.
 bool cgminer_action_in_progress();
+
+// The change transaction on the daemon's configuration file (main thread only). Begin loads
+// the file into the shared record: 0, or -1 (logged). End stores the record when a setter
+// changed it, with the watcher paused around the write, and always clears the record:
+// 1 stored, 0 nothing to store, -1 the store failed (the old file stays).
+int cgminer_config_begin_changes();
+int cgminer_config_end_changes();
+
+// The shared record of the open transaction and its flags, for the setters.
+miner_config& shared_miner_config();
+bool miner_config_is_loaded();
+void miner_config_mark_changed();
+
+// Sets pool slot `index` (0..2; pool_count appends). Null password stores an empty one.
+// 1 changed, 0 already so, -1 refused (logged).
+int cgminer_pool(int index, const char* url, const char* worker, const char* passwd);
+void pool_cfg_fill(pool_config* pool, const char* url, const char* worker, const char* passwd);
 
 // Back to the start-up state, miner not stopped; only while no worker runs (tests).
 void cgminer_support_reset();
