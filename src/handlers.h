@@ -29,3 +29,6 @@ int agent_config_perf(json_t* message);
 int agent_config_autotuner(json_t* message);
 int agent_config_chain(json_t* message);
 int agent_report_chip_metrics(json_t* message);
+
+// The network section of "config": 1 settings file rewritten, 0 already so, -1 refused.
+int config_network(json_t* payload);

@@ -16,9 +16,6 @@ int not_built(const char* type) {
 int agent_config_all(json_t*, json_t*) {
     return not_built("config");
 }
-int agent_config_network(json_t*) {
-    return not_built("config_network");
-}
 int agent_config_pools(json_t*) {
     return not_built("config_pools");
 }
