@@ -61,8 +61,11 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
     assert upload.time - edited >= 2.5
     assert upload.json["fans"]["speed"] == 72
 
-    # Another file of the directory: nothing. Waiting past the settle time also shows that
-    # each burst above led to one upload only.
+    # The agent's own store, and another file of the directory: nothing. Waiting past the
+    # settle time also shows that each burst above led to one upload only.
+    server.send({"type": "config_fans", "mode": "manual", "speed": 90, "silent_start": True})
+    assert server.wait_message("config_fans", timeout=10) == {"type": "config_fans", "ok": True}
+    assert '"bitmain-fan-pwm" : "90"' in agent.path("/config/cgminer.conf").read_text()
     agent.path("/config/lighttpd-htdigest.user").write_text("admin:antMiner:0123abcd\n")
     time.sleep(4.5)
     assert len(uploads(server)) == 3
