@@ -41,8 +41,15 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
     assert chain2["chips"] == [{"id": "5", "freq": 400}, {"id": "70", "freq": 420}]
     assert first["watchdog"] == {"min_hr": 450, "max_xchips": 6, "max_temp": 95}
     assert first["network"] == {"mode": "dhcp", "hostname": "antminer"}
+    # Status waits for the server's acknowledgement: two status cycles (each fails two daemon
+    # exchanges) pass without one.
+    failures = agent.log().count("Connection failed to API")
+    wait_until(lambda: agent.log().count("Connection failed to API") >= failures + 4, 30,
+               "two status cycles")
+    assert server.messages("status") == []
     server.send({"type": "update_config", "ok": True})
     agent.wait_log("Successfully update config on the server")
+    assert server.wait_message("status", timeout=10)["state"]["name"] == "restarting"
 
     # One edit in place: one upload, about 3 s later.
     edited = web_edit(agent, "bitmain-fan-pwm=80", "bitmain-fan-ctrl=true")
