@@ -2,7 +2,8 @@
 # The agent's main job in the sandbox: builds it, prepares a fresh sandbox root
 # (./sandbox-root) on the loopback interface, starts the simulated mining daemon and the
 # reference management server on localhost, and runs the agent against them while the server
-# plays sandbox/demo.script (status and metrics reports, logs, stop and start mining, reboot).
+# plays sandbox/demo.script (status and metrics reports, logs, stop and start mining, reboot,
+# a new pool and manual fans, each followed by a daemon restart).
 # Shows the conversation as the server saw it, then the agent's log. Takes about a minute.
 set -eu
 cd "$(dirname "$0")/.."
@@ -17,6 +18,8 @@ port=$(free_port)
 api_port=$(free_port)
 root=$(sandbox/make-root.sh sandbox-root lo "$api_port")
 echo "--warmup 10" > "$root/etc/fakeminer.args"
+# The daemon's configuration file that the pool and fan commands rewrite.
+[ -f "$root/config/cgminer.conf" ] || cp tests/unit/miner/data/l3plus.conf "$root/config/cgminer.conf"
 "$root/usr/lib/fakeminer/ctl.sh" start  # not through the recorded stub: the agent did not run it
 
 echo "== reference server on wss://localhost:$port/api/v1/ws, sandbox root $root"

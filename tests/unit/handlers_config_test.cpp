@@ -250,3 +250,17 @@ TEST(ConfigCommands, DefaultChainListHasEveryChainOnGlobalValues) {
     }
     EXPECT_EQ(text.get(), expected + "]");
 }
+
+TEST(ConfigCommands, FailWithoutChangeWhenTheDaemonFileCannotBeLoaded) {
+    for (const handler_case& c : cases) {
+        if (c.result != 0) {
+            continue;
+        }
+        SCOPED_TRACE(c.what);
+        test_root root;
+        root.write("/config/network.conf", "hostname=antminer\ndhcp=true\n");
+        root.write(MINER_CONF, "{\"pools\": [");
+        EXPECT_EQ(c.handler(parse(c.message).get()), -1);
+        EXPECT_EQ(root.read(MINER_CONF), "{\"pools\": [");
+    }
+}
