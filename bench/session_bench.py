@@ -54,8 +54,6 @@ class Agent:
         # stub's call record would only slow that down.
         (self.root / "www/pages/cgi-bin/get_kernel_log.cgi").write_text(
             "#!/bin/sh\necho '[    0.000000] bench: simulated kernel log'\n")
-        # The daemon's configuration file the configuration commands work on.
-        shutil.copy(REPO / "tests/unit/miner/data/l3plus.conf", self.root / "config/cgminer.conf")
         self.log_file = self.root / "var/log/cvagent.log"
         (self.root / "opt/corvane/etc/log.conf").write_text(
             "log4cplus.logger.agent=INFO, file\n"

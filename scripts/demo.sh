@@ -4,6 +4,8 @@
 # reference management server on localhost, and runs the agent against them while the server
 # plays sandbox/demo.script (status and metrics reports, logs, stop and start mining, reboot,
 # a new pool and manual fans, each followed by a daemon restart).
+# After the configuration upload of the device's registration, the machine's web interface
+# (sandbox/webedit.py) changes the fan settings; the agent uploads them about 3 s later.
 # Shows the conversation as the server saw it, then the agent's log. Takes about a minute.
 set -eu
 cd "$(dirname "$0")/.."
@@ -18,12 +20,11 @@ port=$(free_port)
 api_port=$(free_port)
 root=$(sandbox/make-root.sh sandbox-root lo "$api_port")
 echo "--warmup 10" > "$root/etc/fakeminer.args"
-# The daemon's configuration file that the pool and fan commands rewrite.
-[ -f "$root/config/cgminer.conf" ] || cp tests/unit/miner/data/l3plus.conf "$root/config/cgminer.conf"
 "$root/usr/lib/fakeminer/ctl.sh" start  # not through the recorded stub: the agent did not run it
 
 echo "== reference server on wss://localhost:$port/api/v1/ws, sandbox root $root"
-/usr/bin/python3 tools/refserver/refserver.py --port "$port" --script sandbox/demo.script \
+/usr/bin/python3 tools/refserver/refserver.py --port "$port" --auth accept_register \
+    --script sandbox/demo.script \
     < /dev/null > "$root/var/log/refserver.log" 2>&1 &
 server=$!
 for _ in $(seq 100); do
@@ -33,12 +34,24 @@ done
 "$dir/cvagent-sandbox" --root "$root" --iface lo --api-port "$api_port" -c "$root/config/corvane.json" \
     -s "wss://localhost:$port/api/v1/ws" > /dev/null 2>&1 &
 agent=$!
-trap 'kill $server $agent 2>/dev/null || true; "$root/usr/lib/fakeminer/ctl.sh" stop >/dev/null 2>&1 || true' EXIT
+# The web interface edit, a few seconds after the registration upload.
+(
+    for _ in $(seq 600); do
+        grep -q '"update_config"' "$root/var/log/refserver.log" 2>/dev/null && break
+        sleep 0.1
+    done
+    sleep 4
+    sandbox/webedit.py "$root" --set bitmain-fan-ctrl=true --set bitmain-fan-pwm=80
+    date +%H:%M:%S.%3N > "$root/var/log/webedit.time"
+) &
+editor=$!
+trap 'kill $server $agent $editor 2>/dev/null || true; "$root/usr/lib/fakeminer/ctl.sh" stop >/dev/null 2>&1 || true' EXIT
 
 wait $server || true
 kill -TERM $agent
 wait $agent && status=0 || status=$?
 
+echo "== the web interface set the fans to manual, 80 %, at $(cat "$root/var/log/webedit.time" 2>/dev/null || echo '(never)')"
 echo "== what the server received and sent"
 cat "$root/var/log/refserver.log"
 echo "== agent log (exit status $status)"

@@ -220,7 +220,6 @@ int watcher_stop() {
 void watcher_pause() {
     std::lock_guard held(watch_lock);
     watcher_paused = true;
-    reset_watcher_status(pending);
 }
 
 void watcher_resume() {
