@@ -2,7 +2,6 @@
 #pragma once
 
 #include "../test_root.h"
-#include "miner/config.h"
 
 #include <string>
 
@@ -11,6 +10,3 @@ std::string fixture(const std::string& name);
 
 // Installs data/NAME as the daemon's configuration file of `root`.
 void install_config(const test_root& root, const std::string& name);
-
-// Every model field of `config` in one line, chips as "chain.chip=freq" for those set.
-std::string describe_settings(const miner_config& config);
