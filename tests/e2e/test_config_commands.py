@@ -115,9 +115,13 @@ def test_configuration_commands(sandbox, server):
         assert sandbox.path("/config/network.conf").read_text() == "hostname=rig-9\ndhcp=true\n"
         assert "network.sh restart" in sandbox.calls()
 
-        # Only the perf notice went out as "update_config": the agent's own writes of the
-        # daemon and network files were not uploaded.
-        assert len(server.messages("update_config")) == 1
+        # The watcher runs throughout: an outside edit, as the web interface makes, is
+        # uploaded, and besides it only the perf notice went out as "update_config".
+        subprocess.run([str(REPO / "sandbox/webedit.py"), str(sandbox.root), "--set",
+                        "bitmain-fan-pwm=55"], check=True)
+        wait_until(lambda: len(server.messages("update_config")) >= 2, 20, "upload of the edit")
+        assert [m.get("fans", {}).get("speed") for m in server.messages("update_config")] == [
+            None, 55]
         # One restart per change while the daemon ran, none after a request that changed
         # nothing.
         settled()
