@@ -2,7 +2,8 @@
 # The agent's main job in the sandbox: builds it, prepares a fresh sandbox root
 # (./sandbox-root) on the loopback interface, starts the simulated mining daemon and the
 # reference management server on localhost, and runs the agent against them while the server
-# plays sandbox/demo.script (status and metrics reports, logs, stop and start mining, reboot).
+# plays sandbox/demo.script (status and metrics reports, logs, stop and start mining, reboot,
+# a new pool and manual fans, each followed by a daemon restart).
 # After the configuration upload of the device's registration, the machine's web interface
 # (sandbox/webedit.py) changes the fan settings; the agent uploads them about 3 s later.
 # Shows the conversation as the server saw it, then the agent's log. Takes about a minute.

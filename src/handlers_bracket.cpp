@@ -52,6 +52,7 @@ int begin_miner_config() {
 int end_miner_config(const char*) {
     const int result = cgminer_config_end_changes();
     if (result == 1 && cgminer_running()) {
+        LOG_INFO("Miner configuration changed, restarting the miner");
         cgminer_restart();
     }
     return result;

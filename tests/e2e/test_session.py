@@ -46,7 +46,7 @@ def test_auth_request_and_control_commands(agent, server):
     calls = [line.split()[1] for line in agent.calls().splitlines()]
     assert [c for c in calls if c != "pidof"] == ["sync", "reboot"]
 
-    # Commands whose handlers this version lacks fail as their own type.
+    # Commands without their required members fail as their own type.
     for kind in ("config_pools", "config_fans", "config_network"):
         assert command_reply(server, {"type": kind}) == {"type": kind, "ok": False}
     assert command_reply(server, {"type": "chip_metrics", "request_id": "r"}) == {

@@ -3,6 +3,7 @@
 #include "miner/fakes.h"
 #include "miner/fixtures.h"
 #include "miner/l3plus/commands.h"
+#include "miner/l3plus/support.h"
 #include "miner/support.h"
 
 #include <gmock/gmock.h>
@@ -225,6 +226,7 @@ TEST(ConfigCommands, ChangeTheFileOnlyWhenSomethingChangedAndThenRestartARunning
         const bool restart = !c.written.empty() && c.running;
         EXPECT_TRUE(wait_until([] { return !cgminer_action_in_progress(); }));
         EXPECT_EQ(count_of(root.read("/calls"), "cgminer.sh restart"), restart ? 1 : 0);
+        miner_set_auto_tune(false); // process-wide; set by the autotuner rows
     }
 }
 
@@ -238,6 +240,7 @@ TEST(ConfigCommands, WriteTheWholeConfigurationAsExpected) {
     EXPECT_EQ(root.read("/config/network.conf"),
               "hostname=miner-9\nipaddress=10.1.2.3\nnetmask=255.255.0.0\ngateway=10.1.0.1\n"
               "dnsservers=\"10.1.0.2\"\n");
+    miner_set_auto_tune(false);
 }
 
 TEST(ConfigCommands, DefaultChainListHasEveryChainOnGlobalValues) {
@@ -249,4 +252,18 @@ TEST(ConfigCommands, DefaultChainListHasEveryChainOnGlobalValues) {
                     R"("chips":[]})";
     }
     EXPECT_EQ(text.get(), expected + "]");
+}
+
+TEST(ConfigCommands, FailWithoutChangeWhenTheDaemonFileCannotBeLoaded) {
+    for (const handler_case& c : cases) {
+        if (c.result != 0) {
+            continue;
+        }
+        SCOPED_TRACE(c.what);
+        test_root root;
+        root.write("/config/network.conf", "hostname=antminer\ndhcp=true\n");
+        root.write(MINER_CONF, "{\"pools\": [");
+        EXPECT_EQ(c.handler(parse(c.message).get()), -1);
+        EXPECT_EQ(root.read(MINER_CONF), "{\"pools\": [");
+    }
 }
