@@ -1,0 +1,154 @@
+"""Headless Debian Chromium driven through the DevTools protocol, for the page's tests.
+
+The browser runs with a fresh profile and no network services of its own; its DevTools
+port is read from the profile's DevToolsActivePort file. Calls are synchronous: an asyncio
+loop on a thread of its own owns the WebSocket to the page.
+"""
+
+import asyncio
+import base64
+import itertools
+import json
+import subprocess
+import tempfile
+import threading
+import time
+import urllib.request
+from pathlib import Path
+
+import websockets
+
+CHROMIUM = "/usr/bin/chromium"
+FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+         "--remote-debugging-port=0", "--window-size=1500,2600"]
+
+
+def wait_until(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(0.05)
+
+
+class Browser:
+    def __init__(self, url, out_dir: Path, timeout=30):
+        self.errors = []   # exceptions thrown by the page's scripts
+        self.dialogs = []  # alert/confirm texts (answered at once)
+        self._profile = tempfile.TemporaryDirectory(prefix="chromium-")
+        profile = Path(self._profile.name)
+        self._log = open(out_dir / "chromium.log", "w")
+        self.proc = subprocess.Popen([CHROMIUM, *FLAGS, f"--user-data-dir={profile}", url],
+                                     stdin=subprocess.DEVNULL, stdout=self._log,
+                                     stderr=subprocess.STDOUT)
+        try:
+            active = profile / "DevToolsActivePort"
+            port = wait_until(lambda: active.exists() and active.read_text().split("\n")[0],
+                              timeout, "the DevTools port")
+            page = wait_until(lambda: self._page_target(port, url), timeout, "the page target")
+            self._ids = itertools.count(1)
+            self._pending = {}
+            self._loop = asyncio.new_event_loop()
+            self._thread = threading.Thread(target=self._loop.run_forever, daemon=True)
+            self._thread.start()
+            self._ws = self._run(self._connect(page))
+            self._reader = asyncio.run_coroutine_threadsafe(self._read(), self._loop)
+            self.call("Runtime.enable")
+            self.call("Page.enable")
+        except BaseException:
+            self.close()
+            raise
+
+    @staticmethod
+    def _page_target(port, url):
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=5) as r:
+                targets = json.load(r)
+        except OSError:
+            return None
+        return next((t["webSocketDebuggerUrl"] for t in targets
+                     if t.get("type") == "page" and t.get("url", "").startswith(url)), None)
+
+    @staticmethod
+    async def _connect(page):
+        return await websockets.connect(page, max_size=None, ping_interval=None)
+
+    def _run(self, coro, timeout=30):
+        return asyncio.run_coroutine_threadsafe(coro, self._loop).result(timeout)
+
+    async def _read(self):
+        async for text in self._ws:
+            msg = json.loads(text)
+            if "id" in msg:
+                fut = self._pending.pop(msg["id"])
+                fut.set_result(msg)
+            elif msg.get("method") == "Runtime.exceptionThrown":
+                self.errors.append(msg["params"]["exceptionDetails"])
+            elif msg.get("method") == "Page.javascriptDialogOpening":
+                self.dialogs.append(msg["params"]["message"])
+                await self._send("Page.handleJavaScriptDialog", {"accept": True})
+
+    async def _send(self, method, params):
+        n = next(self._ids)
+        fut = self._loop.create_future()
+        self._pending[n] = fut
+        await self._ws.send(json.dumps({"id": n, "method": method, "params": params}))
+        return n, fut
+
+    def call(self, method, **params):
+        async def go():
+            _, fut = await self._send(method, params)
+            return await fut
+        reply = self._run(go())
+        if "error" in reply:
+            raise RuntimeError(f"{method}: {reply['error']}")
+        return reply["result"]
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True,
+                           awaitPromise=True)
+        if "exceptionDetails" in result:
+            raise RuntimeError(f"{expression}: {result['exceptionDetails']}")
+        return result["result"].get("value")
+
+    def wait(self, expression, timeout=30, what=None):
+        return wait_until(lambda: self.evaluate(expression), timeout, what or expression)
+
+    def click(self, selector):
+        """A real mouse click in the middle of the element."""
+        box = self.evaluate(f"""(() => {{
+            const e = document.querySelector({json.dumps(selector)});
+            e.scrollIntoView({{block: "center"}});
+            const r = e.getBoundingClientRect();
+            return [r.x + r.width / 2, r.y + r.height / 2]; }})()""")
+        for kind in ("mousePressed", "mouseReleased"):
+            self.call("Input.dispatchMouseEvent", type=kind, x=box[0], y=box[1],
+                      button="left", clickCount=1)
+
+    def screenshot(self, path: Path):
+        shot = self.call("Page.captureScreenshot", format="png", captureBeyondViewport=True)
+        path.write_bytes(base64.b64decode(shot["data"]))
+
+    def close(self):
+        if getattr(self, "_ws", None) is not None:
+            self._run(self._ws.close())
+            self._reader.result(10)
+            self._ws = None
+        if getattr(self, "_thread", None) is not None:
+            self._loop.call_soon_threadsafe(self._loop.stop)
+            self._thread.join()
+            self._loop.close()
+            self._thread = None
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self._log.close()
+        self._profile.cleanup()
