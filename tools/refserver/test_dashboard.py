@@ -1,0 +1,119 @@
+"""The page's HTTP side: files, guards, commands to an agent and the event stream."""
+
+import asyncio
+import http.client
+import json
+import ssl
+
+import pytest
+import websockets
+
+import refserver
+from dashboard import Dashboard
+from fleet import Fleet
+from test_refserver import AUTH
+
+CA = ssl.create_default_context(cafile=refserver.CERT)
+
+
+@pytest.fixture
+def board():
+    fleet = Fleet()
+    srv = refserver.RefServer(on_event=fleet.fold, ping_interval=None).start()
+    b = Dashboard(srv, fleet).start()
+    yield b
+    b.stop()
+    srv.stop()
+
+
+def request(board, method, path, body=None, headers=None):
+    conn = http.client.HTTPConnection("127.0.0.1", board.port, timeout=10)
+    head = {"Host": f"127.0.0.1:{board.port}"}
+    if body is not None:
+        head["Content-Type"] = "application/json"
+    head.update(headers or {})
+    conn.request(method, path, body if body is None or isinstance(body, bytes)
+                 else json.dumps(body).encode(), head)
+    reply = conn.getresponse()
+    data = reply.read()
+    conn.close()
+    return reply.status, data
+
+
+def test_files_and_guards(board):
+    ours = f"http://127.0.0.1:{board.port}"
+    cases = [  # (method, path, body, extra headers, status)
+        ("GET", "/", None, {}, 200),
+        ("GET", "/uPlot.js", None, {}, 200),
+        ("GET", "/app.js?v=1", None, {}, 200),
+        ("GET", "/../refserver.py", None, {}, 404),
+        ("GET", "/page/index.html", None, {}, 404),
+        ("GET", "/", None, {"Host": f"evil.example:{board.port}"}, 403),
+        ("GET", "/api/state", None, {"Host": "127.0.0.1"}, 403),
+        ("GET", "/api/state", None, {"Host": f"localhost:{board.port}"}, 200),
+        ("POST", "/api/command", {"agent": "x", "message": {"type": "reboot"}},
+         {"Origin": "http://evil.example"}, 403),
+        ("POST", "/api/command", {"agent": "x", "message": {"type": "reboot"}},
+         {"Content-Type": "text/plain"}, 400),
+        ("POST", "/api/command", b"[1]", {}, 400),
+        ("POST", "/api/command", b"{", {}, 400),
+        ("POST", "/api/command", {"agent": "x", "message": "reboot"}, {"Origin": ours}, 400),
+        ("POST", "/api/command", {"agent": "x", "message": {"type": 1}}, {}, 400),
+        ("POST", "/api/command", {"agent": ["x"], "message": {"type": "reboot"}}, {}, 409),
+        ("POST", "/api/command", {"agent": "nobody", "message": {"type": "reboot"}}, {}, 409),
+        ("POST", "/api/reload", {"agent": "nobody"}, {}, 409),
+        ("POST", "/api/other", {}, {}, 404),
+    ]
+    got = [request(board, m, p, b, h)[0] for m, p, b, h, _ in cases]
+    assert got == [c[-1] for c in cases]
+    assert board._http.server_address[0] == "127.0.0.1"
+
+
+async def agent(srv):
+    """A client in the agent's place, authenticated; returns it and the server's auth reply."""
+    ws = await websockets.connect(f"wss://127.0.0.1:{srv.port}{refserver.PATH}", ssl=CA,
+                                  subprotocols=["corvane-agent"])
+    await ws.send(json.dumps(AUTH))
+    return ws, json.loads(await ws.recv())
+
+
+def test_commands_reach_the_agent_and_the_stream_follows(board):
+    async def body():
+        ws, _ = await agent(board.srv)
+        reader, writer = await asyncio.open_connection("127.0.0.1", board.port)
+        writer.write(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{board.port}\r\n\r\n".encode())
+        assert [a["key"] for a in (await next_event(reader))["agents"]] == ["d"]
+
+        status, data = await asyncio.to_thread(request, board, "POST", "/api/command",
+                                               {"agent": "d", "message": {"type": "logs"}})
+        sent = json.loads(data)["sent"]
+        assert status == 200 and sent["request_id"]
+        assert json.loads(await ws.recv()) == sent
+        await ws.send(json.dumps({"type": "logs", "request_id": sent["request_id"],
+                                  "logs": "kernel\n"}))
+        while True:  # the stream shows the exchange once answered
+            exchanges = (await next_event(reader))["agents"][0]["exchanges"]
+            if exchanges and exchanges[-1]["state"] == "answered":
+                break
+        assert exchanges[-1]["reply"]["logs"] == "kernel\n"
+        writer.close()
+
+        # Reload: the connection is closed, and only the next auth asks for registration.
+        status, _ = await asyncio.to_thread(request, board, "POST", "/api/reload", {"agent": "d"})
+        assert status == 200
+        await ws.wait_closed()
+        assert ws.close_code == 1000
+        replies = []
+        for _ in range(2):
+            ws, reply = await agent(board.srv)
+            replies.append(reply.get("registration"))
+            await ws.close()
+        assert replies == [True, None]
+    asyncio.run(body())
+
+
+async def next_event(reader):
+    while True:
+        line = await asyncio.wait_for(reader.readline(), 10)
+        if line.startswith(b"data: "):
+            return json.loads(line[6:])
