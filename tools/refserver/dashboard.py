@@ -143,8 +143,7 @@ def _handler_for(board):
 
         def do_POST(self):
             origin = self.headers.get("Origin")
-            if not self._host_ok() or (origin is not None and
-                                       origin not in (f"http://{self.headers['Host']}",)):
+            if not self._host_ok() or origin not in (None, f"http://{self.headers['Host']}"):
                 return self._reply(HTTPStatus.FORBIDDEN, {"error": "foreign origin"})
             length = int(self.headers.get("Content-Length") or 0)
             ctype = self.headers.get("Content-Type", "").split(";")[0].strip()

@@ -12,10 +12,9 @@ import itertools
 import json
 import math
 import threading
-import time
 from collections import deque
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Optional
 
 HISTORY_SECS = 30 * 60
 CHAIN_IDS = ("1", "2", "3", "4")
@@ -24,8 +23,7 @@ COMMANDS = ("reboot", "logs", "start_mining", "stop_mining", "chip_metrics", "up
             "config", "config_network", "config_pools", "config_web_access", "config_fans",
             "config_watchdog", "config_perf", "config_autotuner", "config_chain")
 NO_REPLY = ("config", "update_firmware")
-# Messages an agent sends of its own accord; other types are shown as unexpected.
-REPORTS = ("auth", "status", "metrics", "update_config")
+MAX_AGENTS = 100  # beyond it, the agents whose connection closed longest ago are forgotten
 MAX_EXCHANGES = 30
 MAX_ODDITIES = 20
 MAX_DEPTH = 32
@@ -110,14 +108,13 @@ class Agent:
 
 
 class Fleet:
-    def __init__(self, clock=time.time):
+    def __init__(self):
         self.agents: dict = {}  # key -> Agent
         self._conn_key: dict = {}  # connection number -> agent key
         self._cond = threading.Condition()
         self._version = 0
         self._closed = False
         self._ids = itertools.count(1)
-        self._clock = clock
 
     # ---- folding records (server thread) --------------------------------
 
@@ -132,9 +129,9 @@ class Fleet:
 
     def _fold(self, kind, item):
         if kind == "open":
-            agent = Agent(key=f"connection #{item.conn}", conn=item.conn)
+            agent = Agent(key=f"connection #{item.conn}", conn=item.conn, last_msg=item.wall)
             self.agents[agent.key] = agent
-            self._conn_key[item.conn] = agent.key
+            self._prune()
             return agent
         agent = self.agents.get(self._conn_key.get(item.conn))
         if agent is None or agent.conn != item.conn:
@@ -149,6 +146,13 @@ class Fleet:
         else:
             agent = self._received(agent, item)
         return agent
+
+    def _prune(self):
+        closed = sorted((a for a in self.agents.values() if not a.connected),
+                        key=lambda a: a.last_msg)
+        for agent in closed[:max(0, len(self.agents) - MAX_AGENTS)]:
+            del self.agents[agent.key]
+        self._conn_key = {a.conn: a.key for a in self.agents.values()}
 
     def _sent(self, agent, rec):
         msg = obj(rec.json)
@@ -197,8 +201,7 @@ class Fleet:
     def _authenticating(self, agent, msg):
         agent.auth = "awaiting reply"
         agent.model = text(msg.get("model"))
-        agent.firmware = " ".join(t for t in (text(msg.get("firmware_id")),
-                                              text(msg.get("firmware_ver"))) if t) or None
+        agent.firmware = _firmware(msg)
         device = text(msg.get("device_id"))
         if not device or device == agent.key:
             return agent
@@ -221,8 +224,7 @@ class Fleet:
         agent.state = text(obj(msg.get("state")).get("name"))
         agent.uptime = num(msg.get("uptime"))
         if "firmware_id" in msg or "firmware_ver" in msg:
-            agent.firmware = " ".join(t for t in (text(msg.get("firmware_id")),
-                                                  text(msg.get("firmware_ver"))) if t) or None
+            agent.firmware = _firmware(msg)
         net = obj(msg.get("network"))
         agent.network_live = pick(net, LIVE_NET)
         agent.network_live["dnsservers"] = [t for t in seq(net.get("dnsservers")) if text(t)]
@@ -296,6 +298,11 @@ class Fleet:
         with self._cond:
             self._closed = True
             self._cond.notify_all()
+
+
+def _firmware(msg):
+    return " ".join(t for t in (text(msg.get("firmware_id")), text(msg.get("firmware_ver")))
+                    if t) or None
 
 
 def encode(value):

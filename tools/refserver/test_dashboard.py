@@ -1,4 +1,5 @@
-"""The page's HTTP side: files, guards, commands to an agent and the event stream."""
+"""The page's HTTP side: files, guards, commands to an agent (the event stream is
+exercised by the browser tests in browser/)."""
 
 import asyncio
 import http.client
@@ -77,26 +78,14 @@ async def agent(srv):
     return ws, json.loads(await ws.recv())
 
 
-def test_commands_reach_the_agent_and_the_stream_follows(board):
+def test_command_and_reload_reach_the_agent(board):
     async def body():
         ws, _ = await agent(board.srv)
-        reader, writer = await asyncio.open_connection("127.0.0.1", board.port)
-        writer.write(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{board.port}\r\n\r\n".encode())
-        assert [a["key"] for a in (await next_event(reader))["agents"]] == ["d"]
-
         status, data = await asyncio.to_thread(request, board, "POST", "/api/command",
                                                {"agent": "d", "message": {"type": "logs"}})
         sent = json.loads(data)["sent"]
-        assert status == 200 and sent["request_id"]
+        assert status == 200 and sent["request_id"]  # added: the logs report must echo one
         assert json.loads(await ws.recv()) == sent
-        await ws.send(json.dumps({"type": "logs", "request_id": sent["request_id"],
-                                  "logs": "kernel\n"}))
-        while True:  # the stream shows the exchange once answered
-            exchanges = (await next_event(reader))["agents"][0]["exchanges"]
-            if exchanges and exchanges[-1]["state"] == "answered":
-                break
-        assert exchanges[-1]["reply"]["logs"] == "kernel\n"
-        writer.close()
 
         # Reload: the connection is closed, and only the next auth asks for registration.
         status, _ = await asyncio.to_thread(request, board, "POST", "/api/reload", {"agent": "d"})
@@ -110,10 +99,3 @@ def test_commands_reach_the_agent_and_the_stream_follows(board):
             await ws.close()
         assert replies == [True, None]
     asyncio.run(body())
-
-
-async def next_event(reader):
-    while True:
-        line = await asyncio.wait_for(reader.readline(), 10)
-        if line.startswith(b"data: "):
-            return json.loads(line[6:])

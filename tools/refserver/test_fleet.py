@@ -4,7 +4,7 @@ import json
 
 import pytest
 
-from fleet import HISTORY_SECS, Fleet, encode
+from fleet import HISTORY_SECS, MAX_AGENTS, Fleet, encode
 from refserver import Event, Record, _decode
 
 AUTH = {"type": "auth", "api_key": "k", "device_id": "DEV-1", "model": "antminer-l3plus",
@@ -191,5 +191,11 @@ def test_changes_report_only_changed_agents_and_end_on_close():
     assert [v["key"] for v in f.fleet.changes(version, 0)[1]] == ["connection #2"]
     latest = f.fleet.changes(-1, 0)[0]
     assert f.fleet.changes(latest, 0.01) == (latest, [], ["connection #1", "connection #2"])
+    for conn in range(3, 3 + MAX_AGENTS):  # connections that never authenticate
+        f.open(conn)
+        f.close(conn)
+    keys = f.fleet.changes(-1, 0)[2]
+    # The live ones stay; the two closed longest ago go.
+    assert len(keys) == MAX_AGENTS and keys[:3] == [f"connection #{n}" for n in (1, 2, 5)]
     f.fleet.close()
     assert f.fleet.changes(latest, 5) is None

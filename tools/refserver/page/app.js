@@ -87,7 +87,8 @@ function renderDetail() {
   const fans = (m.fans || []).map((f) => show(f.rpm)).join(" / ");
   fill("tiles", ...[["hash rate GH/s", m.hash_rate], ["average GH/s", m.hashrate_avg],
     ["frequency MHz", m.freq], ["hottest °C", m.temp], ["power W", m.watt],
-    ["hardware errors", m.hw_errors], ["fans rpm", fans || null], ["uptime", duration(a.uptime)]]
+    ["hardware errors", m.hw_errors], ["fans rpm", fans || null], ["uptime", duration(a.uptime)],
+    ["metrics of", clock((a.series && a.series.time || []).slice(-1)[0])]]
     .map(([label, v]) => el("div", { class: "tile" }, label, el("b", {}, show(v)))));
   renderCharts(a.series || {});
   fill("chains", table(m.chains, [["id", "chain"], ["num_chips", "chips"], ["hash_rate", "GH/s"],
