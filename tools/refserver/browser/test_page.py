@@ -173,8 +173,11 @@ def test_malformed_messages_keep_page_updating(rig):
     assert browser.evaluate(text_of("#agent-key")) == DEVICE
 
 
-def test_stop_mining_reads_pause(rig):
+def test_kernel_log_then_stop_mining_reads_pause(rig):
     _, browser = rig
+    browser.click("#btn-logs")
+    browser.wait(f"{text_of('#kernel-log')}.includes('sandbox: simulated kernel log')", 20,
+                 "the kernel log")
     browser.click("#btn-stop_mining")
     assert exchange(browser, "stop_mining")["reply"] == {"type": "stop_mining", "ok": True}
     browser.wait(f"{text_of('#agent-state')} === 'pause'", 30, "state pause")
