@@ -111,7 +111,9 @@ function renderDetail() {
 function chartOptions(title, series) {
   const width = Math.max(360, Math.min(720, (document.body.clientWidth - 80) / 2));
   return { width, height: 240, series: [{}, ...series], axes: [{}, { size: 50 }],
-           scales: { x: { time: true } }, legend: { live: false } };
+           // At least a minute wide, so that the first samples do not stretch the axis to years.
+           scales: { x: { time: true, range: (u, min, max) => [Math.min(min, max - 60), max] } },
+           legend: { live: false } };
 }
 
 function renderCharts(s) {
@@ -171,7 +173,7 @@ function section(name, value) {
       ["freq", "freq"], ["volt", "volt"], ["chips", "chip overrides"]]);
   }
   if (value && typeof value === "object" && !Array.isArray(value)) {
-    return table(Object.entries(value).map(([k, v]) => ({ k, v: Array.isArray(v) ? v.join(" ") : v })),
+    return table(Object.entries(value).map(([k, v]) => ({ k, v: Array.isArray(v) ? v.map(show).join(" ") : v })),
       [["k", "setting"], ["v", "value"]]);
   }
   return el("pre", {}, show(value));
