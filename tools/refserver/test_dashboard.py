@@ -5,6 +5,8 @@ import asyncio
 import http.client
 import json
 import ssl
+import threading
+import urllib.request
 
 import pytest
 import websockets
@@ -12,7 +14,7 @@ import websockets
 import refserver
 from dashboard import Dashboard
 from fleet import Fleet
-from test_refserver import AUTH
+from test_refserver import AUTH, run_cli
 
 CA = ssl.create_default_context(cafile=refserver.CERT)
 
@@ -99,3 +101,21 @@ def test_command_and_reload_reach_the_agent(board):
             await ws.close()
         assert replies == [True, None]
     asyncio.run(body())
+
+
+def test_cli_serves_the_page():
+    proc, _ = run_cli("--http-port", "0")
+    deadline = threading.Timer(10, proc.kill)  # a missing line then reads as end of file
+    deadline.start()
+    try:
+        line = proc.stdout.readline()
+        assert line.startswith("live page on http://127.0.0.1:"), line
+        with urllib.request.urlopen(line.split()[-1], timeout=10) as reply:
+            assert b"<title>cvagent reference server</title>" in reply.read()
+        proc.stdin.write("quit\n")
+        proc.stdin.flush()
+        assert proc.wait(10) == 0
+    finally:
+        deadline.cancel()
+        proc.kill()
+        proc.communicate()
