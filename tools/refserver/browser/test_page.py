@@ -163,7 +163,7 @@ def test_malformed_messages_keep_page_updating(rig):
     odd = '#agents tr[data-key="DEV-ODD"]'
     browser.wait(f"{text_of(odd)}?.includes('closed')", 10, "the odd agent, closed")
     browser.click(odd)
-    browser.wait(f"document.querySelectorAll('#oddities tbody tr').length === 7", 10,
+    browser.wait("document.querySelectorAll('#oddities tbody tr').length === 7", 10,
                  "seven unexpected messages listed")
     # The real agent's reports still reach the page.
     browser.click(ROW)
