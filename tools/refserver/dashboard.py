@@ -145,7 +145,8 @@ def _handler_for(board):
             origin = self.headers.get("Origin")
             if not self._host_ok() or origin not in (None, f"http://{self.headers['Host']}"):
                 return self._reply(HTTPStatus.FORBIDDEN, {"error": "foreign origin"})
-            length = int(self.headers.get("Content-Length") or 0)
+            length = self.headers.get("Content-Length", "")
+            length = int(length) if length.isdigit() else 0
             ctype = self.headers.get("Content-Type", "").split(";")[0].strip()
             if ctype != "application/json" or not 0 < length <= MAX_BODY:
                 return self._reply(HTTPStatus.BAD_REQUEST, {"error": "JSON body expected"})

@@ -59,6 +59,7 @@ def test_files_and_guards(board):
         ("POST", "/api/command", {"agent": "x", "message": {"type": "reboot"}},
          {"Content-Type": "text/plain"}, 400),
         ("POST", "/api/command", b"[1]", {}, 400),
+        ("POST", "/api/command", b"{}", {"Content-Length": "2x"}, 400),
         ("POST", "/api/command", b"{", {}, 400),
         ("POST", "/api/command", {"agent": "x", "message": "reboot"}, {"Origin": ours}, 400),
         ("POST", "/api/command", {"agent": "x", "message": {"type": 1}}, {}, 400),
