@@ -108,7 +108,7 @@ function renderDetail() {
   renderExchanges(a.exchanges || []);
 }
 
-function chartOptions(title, series) {
+function chartOptions(series) {
   const width = Math.max(360, Math.min(720, (document.body.clientWidth - 80) / 2));
   return { width, height: 240, series: [{}, ...series], axes: [{}, { size: 50 }],
            // At least a minute wide, so that the first samples do not stretch the axis to years.
@@ -127,10 +127,10 @@ function renderCharts(s) {
   const temp = [time, ...perChain("chip_temp"), ...perChain("pcb_temp")];
   const c = dashboard.charts;
   if (!c.hash) {
-    c.hash = new uPlot(chartOptions("hash", [
+    c.hash = new uPlot(chartOptions([
       { label: "total", stroke: "#1d2530", width: 2 }, { label: "average", stroke: "#9e9e9e", dash: [4, 4] },
       ...CHAIN_COLOURS.map((stroke, i) => ({ label: "chain " + (i + 1), stroke }))]), hash, $("chart-hash"));
-    c.temp = new uPlot(chartOptions("temp", [
+    c.temp = new uPlot(chartOptions([
       ...CHAIN_COLOURS.map((stroke, i) => ({ label: "chip " + (i + 1), stroke })),
       ...CHAIN_COLOURS.map((stroke, i) => ({ label: "board " + (i + 1), stroke, dash: [5, 3] }))]),
       temp, $("chart-temp"));
@@ -184,10 +184,8 @@ function renderExchanges(list) {
     sent: clock(x.time), command: x.type, state: x.state, reply: summary(x),
   })), [["sent", "sent"], ["command", "command"], ["state", "state"], ["reply", "reply"]]));
   const logs = [...list].reverse().find((x) => x.reply && typeof x.reply.logs === "string");
-  if (logs) {
-    $("kernel-log").textContent = logs.reply.logs || "(empty)";
-    $("log-time").textContent = "received " + clock(logs.reply_time);
-  }
+  $("kernel-log").textContent = logs ? logs.reply.logs || "(empty)" : '(ask with "kernel log")';
+  $("log-time").textContent = logs ? "received " + clock(logs.reply_time) : "";
 }
 
 function summary(x) {
