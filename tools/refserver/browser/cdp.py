@@ -8,6 +8,7 @@ loop on a thread of its own owns the WebSocket to the page.
 import asyncio
 import base64
 import itertools
+import shutil
 import json
 import subprocess
 import tempfile
@@ -39,8 +40,7 @@ class Browser:
     def __init__(self, url, out_dir: Path, timeout=30):
         self.errors = []   # exceptions thrown by the page's scripts
         self.dialogs = []  # alert/confirm texts (answered at once)
-        self._profile = tempfile.TemporaryDirectory(prefix="chromium-")
-        profile = Path(self._profile.name)
+        self._profile = profile = Path(tempfile.mkdtemp(prefix="chromium-"))
         self._log = open(out_dir / "chromium.log", "w")
         self.proc = subprocess.Popen([CHROMIUM, *FLAGS, f"--user-data-dir={profile}", url],
                                      stdin=subprocess.DEVNULL, stdout=self._log,
@@ -81,16 +81,18 @@ class Browser:
         return asyncio.run_coroutine_threadsafe(coro, self._loop).result(timeout)
 
     async def _read(self):
-        async for text in self._ws:
-            msg = json.loads(text)
-            if "id" in msg:
-                fut = self._pending.pop(msg["id"])
-                fut.set_result(msg)
-            elif msg.get("method") == "Runtime.exceptionThrown":
-                self.errors.append(msg["params"]["exceptionDetails"])
-            elif msg.get("method") == "Page.javascriptDialogOpening":
-                self.dialogs.append(msg["params"]["message"])
-                await self._send("Page.handleJavaScriptDialog", {"accept": True})
+        try:
+            async for text in self._ws:
+                msg = json.loads(text)
+                if "id" in msg:
+                    self._pending.pop(msg["id"]).set_result(msg)
+                elif msg.get("method") == "Runtime.exceptionThrown":
+                    self.errors.append(msg["params"]["exceptionDetails"])
+                elif msg.get("method") == "Page.javascriptDialogOpening":
+                    self.dialogs.append(msg["params"]["message"])
+                    await self._send("Page.handleJavaScriptDialog", {"accept": True})
+        except websockets.exceptions.ConnectionClosedError:
+            pass  # the browser went away (or was closed) without a close frame
 
     async def _send(self, method, params):
         n = next(self._ids)
@@ -134,7 +136,13 @@ class Browser:
         path.write_bytes(base64.b64decode(shot["data"]))
 
     def close(self):
-        if getattr(self, "_ws", None) is not None:
+        if getattr(self, "_ws", None) is None:
+            self.proc.terminate()
+        else:
+            try:  # a clean shutdown also ends the browser's helper processes
+                self._run(self._send("Browser.close", {}))
+            except (OSError, websockets.exceptions.ConnectionClosed):
+                self.proc.terminate()
             self._run(self._ws.close())
             self._reader.result(10)
             self._ws = None
@@ -143,12 +151,12 @@ class Browser:
             self._thread.join()
             self._loop.close()
             self._thread = None
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
         self._log.close()
-        self._profile.cleanup()
+        # A helper may still be writing its last files into the profile for a moment.
+        wait_until(lambda: shutil.rmtree(self._profile, ignore_errors=True)
+                   or not self._profile.exists(), 10, "the browser profile removed")

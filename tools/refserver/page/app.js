@@ -56,17 +56,32 @@ function fill(id, ...nodes) {
 
 // ---- agent list -----------------------------------------------------------
 
+// Rows are updated in place: a row rebuilt between mouse press and release would lose the click.
+const agentRows = new Map();
+
 function renderAgents() {
-  const rows = dashboard.keys.map((key) => {
+  const body = $("agents");
+  if (dashboard.keys.length && !agentRows.size) body.replaceChildren();
+  for (const [key, row] of agentRows) {
+    if (!dashboard.keys.includes(key)) {
+      row.remove();
+      agentRows.delete(key);
+    }
+  }
+  dashboard.keys.forEach((key, i) => {
     const a = dashboard.agents[key] || {};
+    let row = agentRows.get(key);
+    if (!row) {
+      row = el("tr", { "data-key": key, onclick: () => select(key) },
+        ...[0, 1, 2, 3, 4, 5, 6, 7].map((n) => el("td", n === 5 ? { class: "state" } : {})));
+      agentRows.set(key, row);
+    }
+    if (body.children[i] !== row) body.insertBefore(row, body.children[i] || null);
+    row.className = key === dashboard.selected ? "selected" : "";
     const conn = a.connected ? "connected" : "closed" + (a.close_code ? " (" + a.close_code + ")" : "");
-    return el("tr", { "data-key": key, class: key === dashboard.selected ? "selected" : "",
-                      onclick: () => select(key) },
-      el("td", {}, key), el("td", {}, show(a.model)), el("td", {}, show(a.firmware)),
-      el("td", {}, conn), el("td", {}, show(a.auth)), el("td", { class: "state" }, show(a.state)),
-      el("td", {}, duration(a.uptime)), el("td", {}, clock(a.last_msg)));
+    [key, show(a.model), show(a.firmware), conn, show(a.auth), show(a.state), duration(a.uptime),
+      clock(a.last_msg)].forEach((text, n) => { row.cells[n].textContent = text; });
   });
-  if (rows.length) fill("agents", ...rows);
 }
 
 function select(key) {
