@@ -94,7 +94,7 @@ class Dashboard:
     def _send(action, reply):
         try:
             action()
-        except (RuntimeError, TimeoutError, ConnectionClosed) as e:  # the connection went away meanwhile
+        except (RuntimeError, TimeoutError, ConnectionClosed) as e:  # the agent went away
             return HTTPStatus.CONFLICT, {"error": str(e)}
         return HTTPStatus.OK, reply
 

@@ -133,7 +133,8 @@ def test_fan_change_round_trips_to_snapshot(rig):
     submit(browser, "config_fans", {"mode": "manual", "speed": "77", "silent_start": True})
     reply = exchange(browser, "config_fans")["reply"]
     if reply.get("ok") is False:
-        pytest.skip("the agent answers config_fans with {ok: false} (no configuration commands yet)")
+        pytest.skip("the agent answers config_fans with {ok: false} (no configuration"
+                    " commands yet)")
     browser.click("#btn-reload")
     fans = "document.querySelector('#config [data-section=fans]')?.textContent"
     browser.wait(f"{fans}?.includes('speed77') && {fans}.includes('modemanual')", 30,
