@@ -120,16 +120,26 @@ class Browser:
     def wait(self, expression, timeout=30, what=None):
         return wait_until(lambda: self.evaluate(expression), timeout, what or expression)
 
-    def click(self, selector):
-        """A real mouse click in the middle of the element."""
-        box = self.evaluate(f"""(() => {{
+    def click(self, selector, timeout=10):
+        """A real mouse click in the middle of the element. The page re-renders as reports
+        arrive and may move the element between locating it and pressing: the click is
+        made only where the element is on top, checked, and tried again if it missed."""
+        locate = f"""(() => {{
             const e = document.querySelector({json.dumps(selector)});
             e.scrollIntoView({{block: "center"}});
-            const r = e.getBoundingClientRect();
-            return [r.x + r.width / 2, r.y + r.height / 2]; }})()""")
-        for kind in ("mousePressed", "mouseReleased"):
-            self.call("Input.dispatchMouseEvent", type=kind, x=box[0], y=box[1],
-                      button="left", clickCount=1)
+            const r = e.getBoundingClientRect(), x = r.x + r.width / 2, y = r.y + r.height / 2;
+            if (!e.contains(document.elementFromPoint(x, y))) return null;
+            window.clicked = false;
+            e.addEventListener("click", () => {{ window.clicked = true; }}, {{once: true}});
+            return [x, y]; }})()"""
+
+        def attempt():
+            x, y = wait_until(lambda: self.evaluate(locate), timeout, f"{selector} in view")
+            for kind in ("mousePressed", "mouseReleased"):
+                self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left",
+                          clickCount=1)
+            return self.evaluate("window.clicked")
+        wait_until(attempt, timeout, f"a click on {selector}")
 
     def screenshot(self, path: Path):
         shot = self.call("Page.captureScreenshot", format="png", captureBeyondViewport=True)
