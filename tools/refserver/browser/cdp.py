@@ -146,6 +146,21 @@ class Browser:
         path.write_bytes(base64.b64decode(shot["data"]))
 
     def close(self):
+        try:
+            self._disconnect()
+        finally:  # whatever went wrong above, no browser or profile is left behind
+            if self.proc.poll() is None:
+                try:
+                    self.proc.wait(10)
+                except subprocess.TimeoutExpired:
+                    self.proc.kill()
+                    self.proc.wait()
+            self._log.close()
+            # A helper may still be writing its last files into the profile for a moment.
+            wait_until(lambda: shutil.rmtree(self._profile, ignore_errors=True)
+                       or not self._profile.exists(), 20, "the browser profile removed")
+
+    def _disconnect(self):
         if getattr(self, "_ws", None) is None:
             self.proc.terminate()
         else:
@@ -161,12 +176,3 @@ class Browser:
             self._thread.join()
             self._loop.close()
             self._thread = None
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self._log.close()
-        # A helper may still be writing its last files into the profile for a moment.
-        wait_until(lambda: shutil.rmtree(self._profile, ignore_errors=True)
-                   or not self._profile.exists(), 10, "the browser profile removed")
