@@ -61,10 +61,10 @@ def clean(value, depth=0):
     return value
 
 
-def pick(source, spec):
-    """{key: checked value} for the (key, checker) pairs of spec, from an object or anything."""
+def pick(source, fields):
+    """{key: checked value} for the (key, checker) pairs of fields, from an object or anything."""
     source = obj(source)
-    return {key: check(source.get(key)) for key, check in spec}
+    return {key: check(source.get(key)) for key, check in fields}
 
 
 FAN = (("id", text), ("speed", num), ("rpm", num))
