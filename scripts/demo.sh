@@ -6,9 +6,12 @@
 #   scripts/demo.sh               live: the server also serves its page on 127.0.0.1; the
 #                                 address is printed, and everything runs until Ctrl+C
 #   scripts/demo.sh --no-browser  batch: the server plays sandbox/demo.script (status and
-#                                 metrics reports, logs, stop and start mining, reboot), then
-#                                 the conversation, the agent's log and the programs it ran are
-#                                 printed. Takes about a minute.
+#                                 metrics reports, logs, stop and start mining, reboot). After
+#                                 the configuration upload of the device's registration, the
+#                                 machine's web interface (sandbox/webedit.py) changes the fan
+#                                 settings; the agent uploads them about 3 s later. Then the
+#                                 conversation as the server saw it, the agent's log and the
+#                                 programs it ran are printed. Takes about a minute.
 set -eu
 case "${1:-}" in
 "") live=1 ;;
@@ -31,14 +34,14 @@ echo "--warmup 10" > "$root/etc/fakeminer.args"
 
 log=$root/var/log/refserver.log
 echo "== reference server on wss://localhost:$port/api/v1/ws, sandbox root $root"
+# Registration at every connection: the agent uploads its configuration at once.
 if [ "$live" = 1 ]; then
-    # Registration at every connection, so that the page shows the configuration at once.
     /usr/bin/python3 tools/refserver/refserver.py --port "$port" --auth accept_register \
         --http-port "$(free_port)" < /dev/null > "$log" 2>&1 &
     ready="live page on"
 else
-    /usr/bin/python3 tools/refserver/refserver.py --port "$port" --script sandbox/demo.script \
-        < /dev/null > "$log" 2>&1 &
+    /usr/bin/python3 tools/refserver/refserver.py --port "$port" --auth accept_register \
+        --script sandbox/demo.script < /dev/null > "$log" 2>&1 &
     ready=listening
 fi
 server=$!
@@ -49,20 +52,35 @@ done
 "$dir/cvagent-sandbox" --root "$root" --iface lo --api-port "$api_port" -c "$root/config/corvane.json" \
     -s "wss://localhost:$port/api/v1/ws" > /dev/null 2>&1 &
 agent=$!
-trap 'kill $server $agent 2>/dev/null || true; "$root/usr/lib/fakeminer/ctl.sh" stop >/dev/null 2>&1 || true' EXIT
+editor=
+trap 'kill $server $agent $editor 2>/dev/null || true; "$root/usr/lib/fakeminer/ctl.sh" stop >/dev/null 2>&1 || true' EXIT
 trap 'exit 130' INT TERM
 
 if [ "$live" = 1 ]; then
     echo "== live page: $(sed -n 's/^live page on //p' "$log")  (Ctrl+C to stop)"
     echo "   messages: $log; agent log: $root/var/log/cvagent.log"
+    echo "   edit the settings as the web interface does: sandbox/webedit.py $root --set KEY=VALUE"
     wait $server
     exit 0
 fi
+
+# The web interface edit, a few seconds after the registration upload.
+(
+    for _ in $(seq 600); do
+        grep -q '"update_config"' "$log" 2>/dev/null && break
+        sleep 0.1
+    done
+    sleep 4
+    sandbox/webedit.py "$root" --set bitmain-fan-ctrl=true --set bitmain-fan-pwm=80
+    date +%H:%M:%S.%3N > "$root/var/log/webedit.time"
+) &
+editor=$!
 
 wait $server || true
 kill -TERM $agent
 wait $agent && status=0 || status=$?
 
+echo "== the web interface set the fans to manual, 80 %, at $(cat "$root/var/log/webedit.time" 2>/dev/null || echo '(never)')"
 echo "== what the server received and sent"
 cat "$log"
 echo "== agent log (exit status $status)"

@@ -2,10 +2,12 @@
 
 #include "log.h"
 #include "miner/api.h"
+#include "miner/l3plus/support.h"
 #include "miner/metrics.h"
 #include "miner/network.h"
 #include "miner/status.h"
 #include "miner/support.h"
+#include "miner/watcher.h"
 #include "platform.h"
 #include "protocol.h"
 
@@ -128,11 +130,23 @@ bool agent_take_upload_on_start() {
 
 int upload_miner_config() {
     json_ptr message(json_pack("{s:s}", "type", "update_config"));
+    if (json_ptr miner = cgminer_config()) {
+        json_object_update(message.get(), miner.get());
+    }
     if (json_ptr network = cgminer_net_config()) {
         json_object_update(message.get(), network.get());
     }
     return agent_enqueue_message(std::move(message));
 }
+
+namespace {
+
+// Both files lead to the same full upload.
+void handle_config_changes(const watcher_status&) {
+    upload_miner_config();
+}
+
+} // namespace
 
 void agent_run_loop() {
     context = create_lws_context();
@@ -151,6 +165,7 @@ void agent_run_loop() {
 
     status_start_reporting();
     metrics_start();
+    watcher_start(handle_config_changes);
 
     int stops_logged = 0;
     while (state.running) {
@@ -164,6 +179,7 @@ void agent_run_loop() {
             exit(1);
         }
     }
+    watcher_stop();
     // A slow daemon must not hold up the stop.
     api_abort_exchanges();
     metrics_stop();

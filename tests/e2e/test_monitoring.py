@@ -144,16 +144,3 @@ def test_status_at_least_every_thirty_seconds(agent, server):
     times = [r.time for r in server.received if r.json and r.json["type"] == "status"]
     assert 25 < times[1] - times[0] < 40
     assert second["state"] == {"name": "restarting"}
-
-
-def test_registration_holds_status_until_the_upload_is_acknowledged(agent, server):
-    server.auth_mode = "accept_register"
-    server.wait_message("update_config", timeout=20)
-    agent.wait_log("Agent successfully authenticated")
-    # Two status cycles (each fails two daemon exchanges) without a status message.
-    failures = api_failures(agent)
-    wait_until(lambda: api_failures(agent) >= failures + 4, 30, "two status cycles")
-    assert server.messages("status") == []
-    server.send({"type": "update_config", "ok": True})
-    status = server.wait_message("status", timeout=10)
-    assert status["state"]["name"] == "restarting"

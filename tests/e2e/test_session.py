@@ -85,15 +85,6 @@ def test_messages_queued_during_authentication_follow_it_in_order(agent, server)
     assert [m["request_id"] for m in server.messages("logs")] == ["0", "1", "2", "3", "4"]
 
 
-def test_registration_uploads_the_configuration(agent, server):
-    server.auth_mode = "accept_register"
-    upload = server.wait_message("update_config", timeout=20)
-    assert upload == {"type": "update_config",
-                      "network": {"mode": "dhcp", "hostname": "antminer"}}
-    server.send({"type": "update_config", "ok": True})
-    agent.wait_log("Successfully update config on the server")
-
-
 def test_rejected_auth_closes_and_reconnects(agent, server):
     server.auth_mode = "reject"
     server.wait_closed(1, timeout=20)

@@ -326,19 +326,6 @@ TEST(Pools, BadElementsAndExtraFeePools) {
                                           error_line("POOLS must be an array object")));
 }
 
-TEST(Pools, ThroughTheDaemon) {
-    test_root root;
-    fake_daemon daemon;
-    daemon.script("pools", {R"({"STATUS":[{"STATUS":"S"}],"POOLS":[)" +
-                            pool("stratum+tcp://a:3333", "Alive", 0, true) + "]}"});
-    std::unique_ptr<cv_pools_stats> p = cgminer_pools_stats();
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(describe(*p), "active 65.5K 100/2/1, -, -; fee:");
-    // A daemon that dies half-way gives no record.
-    daemon.script("pools", {R"({"STATUS":[{"STATUS":"S"}],"POOLS":[)", FAKE_RESET});
-    EXPECT_EQ(cgminer_pools_stats(), nullptr);
-}
-
 TEST(Conversions, ChipState) {
     // Boundaries of the ratio to the expected rate at 222 MHz, and a chip without a clock.
     EXPECT_EQ(chip_state(1.0, 222), CHIP_STATE_FAST);
