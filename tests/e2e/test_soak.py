@@ -39,10 +39,6 @@ def under_address_sanitizer(binary):
     return b"__asan_init" in binary.read_bytes()
 
 
-def log_tail(agent, offset):
-    return agent.log()[offset:]
-
-
 def start_logging_to_file_only(box, server_port, dev_id):
     """Starts the agent logging to its file alone (unrotated): nobody reads its console pipe
     during the soak, and a full pipe would block it."""
@@ -58,19 +54,16 @@ def start_logging_to_file_only(box, server_port, dev_id):
     return box
 
 
-def start_hung_handshake_agent(tmp_path, binary, silent):
-    root = tmp_path / "hung-root"
-    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo"], check=True,
-                   stdout=subprocess.DEVNULL)
-    return start_logging_to_file_only(Sandbox(root, binary), silent.port, "DEV-HUNG")
-
-
 def test_reconnect_soak_and_waiting_without_a_server(sandbox, server, tmp_path):
     agent = start_logging_to_file_only(sandbox, server.port, "DEV-SOAK")
     # A handshake that never completes is given up only after the library's 60 s timeout, so
     # that agent runs alongside the soak instead of after it.
     with SilentTcpServer() as silent:
-        hung = start_hung_handshake_agent(tmp_path, agent.binary, silent)
+        hung_root = tmp_path / "hung-root"
+        subprocess.run([str(REPO / "sandbox/make-root.sh"), str(hung_root), "lo"], check=True,
+                       stdout=subprocess.DEVNULL)
+        hung = start_logging_to_file_only(Sandbox(hung_root, agent.binary), silent.port,
+                                          "DEV-HUNG")
         try:
             silent.wait_accepted(1, timeout=20)
             hung_cpu_start = cpu_seconds(hung.proc.pid)
@@ -138,10 +131,10 @@ def wait_without_server(agent, server):
     serve_one_command(server, CYCLES + 1)
     offset = len(agent.log())
     server.stop()
-    wait_until(lambda: "Trying agent reconnect 3" in log_tail(agent, offset), 20,
+    wait_until(lambda: "Trying agent reconnect 3" in agent.log()[offset:], 20,
                "third reconnect attempt")
     start = cpu_seconds(pid)
-    wait_until(lambda: "Trying agent reconnect 4" in log_tail(agent, offset), 20,
+    wait_until(lambda: "Trying agent reconnect 4" in agent.log()[offset:], 20,
                "fourth reconnect attempt")
     used = cpu_seconds(pid) - start
     assert used < CPU_BUDGET_S, f"{used:.2f}s of CPU during a 10 s backoff"

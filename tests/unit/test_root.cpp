@@ -63,8 +63,5 @@ bool test_root::exists(const std::string& abs) const {
 }
 
 std::string test_root::log() const {
-    std::ifstream file(dir + "/agent.log");
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return read("/agent.log"); // the log file sits at the top of the root
 }

@@ -40,7 +40,7 @@ TEST(ParseUrl, SplitsSchemeHostPortAndPathAndCutsOverlongParts) {
     }
 }
 
-TEST(Util, FormatsAddresses) {
+TEST(Util, FormatsAddressesAndHex) {
     char buf[18];
     const uint8_t mac[6] = {0x00, 0x11, 0x22, 0xaa, 0xbb, 0xcc};
     EXPECT_STREQ(ether_to_str(mac, buf), "00:11:22:aa:bb:cc");
@@ -48,18 +48,16 @@ TEST(Util, FormatsAddresses) {
     char ip[16];
     EXPECT_STREQ(inet_to_str(inet_addr("192.168.1.254"), ip), "192.168.1.254");
     EXPECT_STREQ(inet_to_str(0xffffffffu, ip), "255.255.255.255");
-}
 
-TEST(Util, HexEncodes) {
     uint8_t bytes[16];
     for (uint8_t i = 0; i < 16; i++) {
         bytes[i] = i;
     }
-    char buf[33];
-    EXPECT_STREQ(util_hex(bytes, 16, buf), "000102030405060708090a0b0c0d0e0f");
-    EXPECT_STREQ(util_hex(bytes, 0, buf), "");
+    char hex[33];
+    EXPECT_STREQ(util_hex(bytes, 16, hex), "000102030405060708090a0b0c0d0e0f");
+    EXPECT_STREQ(util_hex(bytes, 0, hex), "");
     const uint8_t high[2] = {0xab, 0xff};
-    EXPECT_STREQ(bin_to_hex(high, 2, buf), "abff");
+    EXPECT_STREQ(bin_to_hex(high, 2, hex), "abff");
 }
 
 TEST(Util, ReplacesSubstrings) {

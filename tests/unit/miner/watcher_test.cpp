@@ -82,13 +82,11 @@ struct watcher_case {
 };
 
 const watcher_case cases[] = {
-    {"one save of the daemon file, other files do not count",
-     {{step::IN_PLACE, "cgminer.conf", 0ms}, {step::IN_PLACE, "lighttpd-htdigest.user", 0ms}},
-     {true, false}},
-    {"quick saves settle into one call after the last",
+    {"quick saves settle into one call after the last, other files do not count",
      {{step::IN_PLACE, "cgminer.conf", 600ms},
       {step::IN_PLACE, "cgminer.conf", 600ms},
-      {step::IN_PLACE, "cgminer.conf", 0ms}},
+      {step::IN_PLACE, "cgminer.conf", 0ms},
+      {step::IN_PLACE, "lighttpd-htdigest.user", 0ms}},
      {true, false}},
     {"a rename onto the network file counts, other files do not",
      {{step::IN_PLACE, "lighttpd-htdigest.user", 0ms},
