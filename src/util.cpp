@@ -117,7 +117,7 @@ std::unique_ptr<char[]> str_replace(const char* text, const char* sub, const cha
     std::unique_ptr<char[]> result(new (std::nothrow) char[size]);
     if (!result) {
         LOG_ERROR("Failed to allocate memory for string");
-        exit(1);
+        log_exit(1);
     }
     char* out = result.get();
     for (const char* p = text;;) {

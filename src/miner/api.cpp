@@ -139,7 +139,7 @@ ssize_t receive_response(int fd, c_text* out, api_clock::time_point deadline) {
     c_text buffer(static_cast<char*>(malloc(capacity)));
     if (!buffer) {
         LOG_ERROR("Failed to allocate memory for receive buffer!");
-        exit(1);
+        log_exit(1);
     }
     size_t held = 0;
     for (;;) {
@@ -147,7 +147,7 @@ ssize_t receive_response(int fd, c_text* out, api_clock::time_point deadline) {
             void* grown = realloc(buffer.get(), capacity + RECEIVE_STEP);
             if (grown == nullptr) {
                 LOG_ERROR("Failed to reallocate memory for receive buffer!");
-                exit(1);
+                log_exit(1);
             }
             (void)buffer.release();
             buffer.reset(static_cast<char*>(grown));
