@@ -45,10 +45,17 @@ int agent_auth(json_t* message, json_t* ok, agent_vhd* vhd, agent_psd* psd) {
     // Messages queued while authenticating go out now.
     lws_callback_on_writable(psd->wsi);
 
+    const bool held = registration;
     registration = json_is_true(json_object_get(message, "registration"));
     if (registration) {
         status_disalbe_reporting();
         return upload_miner_config();
+    }
+    if (held) {
+        // The earlier session ended before the server answered its upload, and this one is
+        // not a registration: no answer will come, so the hold must not outlive it.
+        LOG_INFO("Registration hold of an earlier session ended");
+        status_enable_reporting();
     }
     if (agent_take_upload_on_start()) {
         upload_miner_config();
