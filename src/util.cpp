@@ -145,3 +145,8 @@ json_ptr json_string_lossy(std::string text) {
     }
     return value;
 }
+
+int32_t leading_int(const char* text) {
+    long long value = strtoll(text, nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+}
