@@ -5,9 +5,10 @@ each file is whole: parseable and exactly the old or the new version. Then fills
 cleanly with the old file intact.
 
 Files and writers:
-  agent-config   the real sandbox agent saving a generated device id at start-up
-  agent-config*  the agent's save function, alternating two versions (powercut_writer)
-  network        the network settings save function, alternating two versions (powercut_writer)
+  agent-config (agent start-up)  the real sandbox agent saving a generated device id
+  FILE (save function)           the agent's own save function for FILE (agent-config,
+                                 network, daemon-config, web-password), alternating two
+                                 versions (powercut_writer)
 
 usage: tests/powercut/powercut.py [--build-dir build] [--runs 1000] [--seed N]
 Prints one line of figures per file; exits 1 when any file was found torn.
@@ -26,18 +27,13 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 KEY = "powercut-key-0123456789abcdef"
-WRITER_VERSIONS = {
-    "agent-config": [
-        '{\n  "api_key": "powercut-key-AAAAAAAAAAAAAAAAAAAA",\n'
-        '  "dev_id": "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"\n}',
-        '{\n  "api_key": "powercut-key-BBBBBBBBBBBBBBBBBBBB",\n'
-        '  "dev_id": "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB"\n}',
-    ],
-    "network": [
-        "hostname=alpha\ndhcp=true\n",
-        "hostname=beta\nipaddress=192.168.7.20\nnetmask=255.255.255.0\ngateway=192.168.7.1\n"
-        'dnsservers="8.8.8.8 1.1.1.1 9.9.9.9"\n',
-    ],
+WRITER_KINDS = ("agent-config", "network", "daemon-config", "web-password")
+# What stands in each file before the writer's first save (daemon-config merges into it).
+INITIAL = {
+    "agent-config": "",
+    "network": "",
+    "daemon-config": (REPO / "tests/unit/miner/data/l3plus.conf").read_text(),
+    "web-password": "admin:antMiner Configuration:00000000000000000000000000000000\n",
 }
 
 
@@ -46,10 +42,27 @@ def parses(kind, text):
         keys = [line.split("=", 1)[0] for line in text.splitlines()]
         return (text.startswith("hostname=") and text.endswith("\n") and
                 set(keys) <= {"hostname", "dhcp", "ipaddress", "netmask", "gateway", "dnsservers"})
+    if kind == "web-password":
+        return text.endswith("\n") and text.count("\n") == 1 and text.count(":") == 2
     try:
         return isinstance(json.loads(text), dict)
     except ValueError:
         return False
+
+
+def writer(build, kind, path, version=None):
+    return [str(build / "tests" / "powercut_writer"), kind, str(path)] + (
+        [version] if version else [])
+
+
+def writer_versions(build, kind, path):
+    """The file as the writer leaves it after saving version a, and after version b."""
+    path.write_text(INITIAL[kind])
+    versions = []
+    for version in ("a", "b"):
+        subprocess.run(writer(build, kind, path, version), check=True)
+        versions.append(path.read_text())
+    return versions
 
 
 def kill_at_random(command, max_delay, rng):
@@ -73,12 +86,11 @@ def tally(counts, kind, text, before, versions):
 
 
 def run_writer(build, kind, path, runs, rng):
-    versions = WRITER_VERSIONS[kind]
-    path.write_text(versions[0])
+    versions = writer_versions(build, kind, path)
     counts = {"old": 0, "new": 0, "torn": 0, "unparseable": 0}
     for _ in range(runs):
         before = path.read_text()
-        kill_at_random([str(build / "tests" / "powercut_writer"), kind, str(path)], 0.1, rng)
+        kill_at_random(writer(build, kind, path), 0.1, rng)
         tally(counts, kind, path.read_text(), before, versions)
     return counts
 
@@ -134,7 +146,7 @@ def full_disk(build, root, work):
     """Returns figures of the full-disk checks, or None when no tmpfs can be mounted."""
     disk = work / "disk"
     disk.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", str(disk)],
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)],
                       stderr=subprocess.DEVNULL).returncode != 0:
         return None
     try:
@@ -142,8 +154,10 @@ def full_disk(build, root, work):
         old_config = json.dumps({"api_key": KEY})
         config = disk / "corvane.json"
         config.write_text(old_config)
-        network = disk / "network.conf"
-        network.write_text(WRITER_VERSIONS["network"][0])
+        olds = {}
+        for kind in WRITER_KINDS:
+            olds[kind] = writer_versions(build, kind, disk / kind)[0]
+            (disk / kind).write_text(olds[kind])
         # Fill what is left.
         filler = os.open(disk / "filler", os.O_WRONLY | os.O_CREAT)
         try:
@@ -158,10 +172,9 @@ def full_disk(build, root, work):
         log = (root / "var/log/cvagent.log").read_text()
         results["agent start"] = (status == 1 and config.read_text() == old_config
                                   and "Failed to save" in log)
-        status = subprocess.run([str(build / "tests" / "powercut_writer"), "network",
-                                 str(network), "once"], timeout=30).returncode
-        results["network save"] = (status == 1 and
-                                   network.read_text() == WRITER_VERSIONS["network"][0])
+        for kind in WRITER_KINDS:
+            status = subprocess.run(writer(build, kind, disk / kind, "b"), timeout=30).returncode
+            results[f"{kind} save"] = status == 1 and (disk / kind).read_text() == olds[kind]
         results["no temporary left"] = not any(p.name.endswith(".tmp") for p in disk.iterdir())
         return results
     finally:
@@ -181,13 +194,10 @@ def main():
     failed = False
     try:
         root = make_root(work)
-        figures = {
-            "agent-config (agent start-up)": run_agent_start(build, root, args.runs, rng),
-            "agent-config (save function)": run_writer(build, "agent-config",
-                                                       work / "corvane.json", args.runs, rng),
-            "network (save function)": run_writer(build, "network", work / "network.conf",
-                                                  args.runs, rng),
-        }
+        figures = {"agent-config (agent start-up)": run_agent_start(build, root, args.runs, rng)}
+        for kind in WRITER_KINDS:
+            figures[f"{kind} (save function)"] = run_writer(build, kind, work / kind, args.runs,
+                                                            rng)
         for name, counts in figures.items():
             print(f"{name}: {counts['old']} old, {counts['new']} new, {counts['torn']} torn, "
                   f"{counts['unparseable']} unparseable")
