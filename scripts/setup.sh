@@ -1,12 +1,13 @@
 #!/bin/sh
-# Installs the Debian 12 packages needed to build, run and test the agent. Idempotent, and
-# quick when everything is already there.
+# Installs the Debian 12 packages needed to build, run and test the agent, then builds the
+# source-built libraries (scripts/deps/dev.sh). Idempotent, and quick when everything is
+# already there.
 set -eu
 
 PACKAGES="build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
-libjansson-dev libwebsockets-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
+libjansson-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
 libssl-dev zlib1g-dev libgtest-dev libgmock-dev googletest
-python3 python3-pytest python3-websockets openssl procps"
+python3 python3-pytest python3-websockets openssl procps patch"
 
 missing=""
 for package in $PACKAGES; do
@@ -25,3 +26,5 @@ if [ -n "$missing" ]; then
     # shellcheck disable=SC2086
     apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends $missing >/dev/null
 fi
+
+exec "$(dirname "$0")/deps/dev.sh"

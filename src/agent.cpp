@@ -84,8 +84,8 @@ lws_context* create_lws_context() {
     info.protocols = protocols;
     info.pvo = &pvo;
     info.extensions = extensions;
-    info.gid = -1; // lws 4.1 keeps these as int: -1 means "do not change"
-    info.uid = -1;
+    info.gid = static_cast<gid_t>(-1); // the library's "do not change"
+    info.uid = static_cast<uid_t>(-1);
     info.user = nullptr;
     info.timeout_secs = 60;
     info.client_ssl_ca_filepath = ca_file.c_str();

@@ -1,11 +1,14 @@
 #include "miner/support.h"
 
+#include "handles.h"
 #include "log.h"
 #include "miner/api.h"
 #include "miner/status.h"
 #include "platform.h"
 
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -25,6 +28,28 @@ int run_init_script(const char* action) {
 
 std::string stop_trigger() {
     return platform_path("/tmp/stoptrigger");
+}
+
+// The first `limit` bytes of a small file, or "" when it cannot be read (a process that
+// ended during the scan).
+std::string read_head(const std::filesystem::path& path, size_t limit) {
+    file_ptr file(std::fopen(path.c_str(), "re"));
+    if (!file) {
+        return "";
+    }
+    std::string text(limit, '\0');
+    text.resize(std::fread(text.data(), 1, limit, file.get()));
+    return text;
+}
+
+bool names_the_daemon(const std::filesystem::path& process) {
+    std::string comm = read_head(process / "comm", 64);
+    if (comm.substr(0, comm.find('\n')) == "cgminer") {
+        return true;
+    }
+    std::string cmdline = read_head(process / "cmdline", 4096);
+    std::string program = cmdline.substr(0, cmdline.find('\0'));
+    return program.substr(program.rfind('/') + 1) == "cgminer";
 }
 
 void start_miner_func() {
@@ -97,7 +122,16 @@ int cgminer_stop() {
 }
 
 bool cgminer_running() {
-    return platform_run("pidof -s cgminer") == 0;
+    std::error_code error;
+    std::filesystem::directory_iterator entry(platform_path("/proc"), error);
+    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+        std::string name = entry->path().filename();
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            names_the_daemon(entry->path())) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool cgminer_ready() {
