@@ -36,7 +36,8 @@ stub() {
 
 stub bin/reboot "exit 0"
 stub bin/sync "exit 0"
-# pidof NAME: a sandbox daemon writes DIR/var/run/NAME.pid while it runs.
+# pidof NAME: a sandbox daemon writes DIR/var/run/NAME.pid while it runs. (The agent itself
+# reads DIR/proc, where the daemon's start and stop below add and remove its entry.)
 stub bin/pidof "for name in \"\$@\"; do" \
     "  pid=\$(cat '$root/var/run/'\"\$name\"'.pid' 2>/dev/null) || continue" \
     "  kill -0 \"\$pid\" 2>/dev/null && { echo \"\$pid\"; exit 0; }" \
@@ -68,9 +69,13 @@ start() {
         fi
         sleep 0.05
     done
+    # The agent finds the daemon as pidof would, in the relocated /proc.
+    mkdir -p "$root/proc/$pid"
+    echo cgminer > "$root/proc/$pid/comm"
+    printf 'cgminer\0--api-listen\0' > "$root/proc/$pid/cmdline"
 }
 stop() {
-    running || { rm -f "$pidfile"; return 0; }
+    running || { rm -f "$pidfile"; rm -rf "$root/proc/"[0-9]*; return 0; }
     kill -TERM "$pid"
     # The daemon removes its pid file as it exits (a zombie would still answer kill -0).
     i=0
@@ -80,6 +85,7 @@ stop() {
         sleep 0.05
     done
     rm -f "$pidfile"
+    rm -rf "$root/proc/$pid"
 }
 case ${1:-} in
     start) start ;;

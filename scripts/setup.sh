@@ -1,14 +1,15 @@
 #!/bin/sh
-# Installs the Debian 12 packages needed to build, run and test the agent, and the charting
+# Installs the Debian 12 packages needed to build, run and test the agent and the charting
 # library of the reference server's live page from the npm registry (Node 20 and npm are on
-# the machine). Idempotent, and quick when everything is already there.
+# the machine), then builds the source-built libraries (scripts/deps/dev.sh). Idempotent, and
+# quick when everything is already there.
 set -eu
 cd "$(dirname "$0")/.."
 
 PACKAGES="build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
-libjansson-dev libwebsockets-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
+libjansson-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
 libssl-dev zlib1g-dev libgtest-dev libgmock-dev googletest
-python3 python3-pytest python3-websockets openssl procps chromium"
+python3 python3-pytest python3-websockets openssl procps patch chromium"
 
 missing=""
 for package in $PACKAGES; do
@@ -34,3 +35,5 @@ if [ ! -f "$page/node_modules/.package-lock.json" ] ||
     echo "setup: installing the live page's charting library (npm ci in $page)"
     npm ci --prefix "$page" --no-audit --no-fund >/dev/null
 fi
+
+exec scripts/deps/dev.sh

@@ -35,7 +35,7 @@ bool upload_config_on_start = false;
 std::atomic<lws_context*> context = nullptr;
 
 // A connection that has not been up for this long means the agent is wedged.
-constexpr time_t CONNECTION_HANG_SECS = 600;
+constexpr int64_t CONNECTION_HANG_SECS = 600;
 
 const char* const CA_FILE = "/opt/corvane/certs/letsencrypt.pem";
 std::string ca_file;
@@ -86,8 +86,8 @@ lws_context* create_lws_context() {
     info.protocols = protocols;
     info.pvo = &pvo;
     info.extensions = extensions;
-    info.gid = -1; // lws 4.1 keeps these as int: -1 means "do not change"
-    info.uid = -1;
+    info.gid = static_cast<gid_t>(-1); // the library's "do not change"
+    info.uid = static_cast<uid_t>(-1);
     info.user = nullptr;
     info.timeout_secs = 60;
     info.client_ssl_ca_filepath = ca_file.c_str();
@@ -152,9 +152,9 @@ void agent_run_loop() {
     context = create_lws_context();
     if (context == nullptr) {
         LOG_ERROR("Failed to create lws context");
-        exit(1);
+        log_exit(1);
     }
-    time_t last_connected = time(nullptr);
+    int64_t last_connected = platform_clock_ms() / 1000;
     state.running = true;
     state.connected = false;
     // A stop requested during start-up still counts (it is not cleared), and the wake-up it
@@ -171,12 +171,13 @@ void agent_run_loop() {
     while (state.running) {
         lws_service(context, 0);
         log_stop_requests(&stops_logged);
-        time_t now = time(nullptr);
+        int64_t now = platform_clock_ms() / 1000;
         if (state.connected) {
             last_connected = now;
         } else if (now - last_connected > CONNECTION_HANG_SECS) {
             LOG_ERROR("Agent connection hands, restarting");
-            exit(1);
+            // At once: the worker threads still run, and the supervisor restarts the agent.
+            log_exit(1);
         }
     }
     watcher_stop();

@@ -39,7 +39,7 @@ char* bin_to_hex(const void* data, size_t n, char* buf);
 // Returns nullptr (and logs) when `sub` is empty.
 std::unique_ptr<char[]> str_replace(const char* text, const char* sub, const char* rep);
 
-// Copies at most size - 1 characters and always terminates.
+// Copies at most size - 1 bytes, never ending inside a UTF-8 sequence, and always terminates.
 void copy_text(char* dest, size_t size, const char* src);
 template <size_t N> void copy_text(char (&dest)[N], const char* src) {
     copy_text(dest, N, src);

@@ -1,11 +1,14 @@
 #include "miner/support.h"
 
+#include "handles.h"
 #include "log.h"
 #include "miner/api.h"
 #include "miner/status.h"
 #include "platform.h"
 
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -19,21 +22,43 @@ std::atomic<bool> restart_in_progress = false;
 std::atomic<bool> stop_in_progress = false;
 std::atomic<bool> stopped_by_user = false;
 
-std::string init_script(const char* action) {
-    return platform_path("/etc/init.d/cgminer.sh") + " " + action;
+int run_init_script(const char* action) {
+    return platform_run_argv({platform_path("/etc/init.d/cgminer.sh"), action});
 }
 
 std::string stop_trigger() {
     return platform_path("/tmp/stoptrigger");
 }
 
+// The first `limit` bytes of a small file, or "" when it cannot be read (a process that
+// ended during the scan).
+std::string read_head(const std::filesystem::path& path, size_t limit) {
+    file_ptr file(std::fopen(path.c_str(), "re"));
+    if (!file) {
+        return "";
+    }
+    std::string text(limit, '\0');
+    text.resize(std::fread(text.data(), 1, limit, file.get()));
+    return text;
+}
+
+bool names_the_daemon(const std::filesystem::path& process) {
+    std::string comm = read_head(process / "comm", 64);
+    if (comm.substr(0, comm.find('\n')) == "cgminer") {
+        return true;
+    }
+    std::string cmdline = read_head(process / "cmdline", 4096);
+    std::string program = cmdline.substr(0, cmdline.find('\0'));
+    return program.substr(program.rfind('/') + 1) == "cgminer";
+}
+
 void start_miner_func() {
     LOG_INFO("Starting miner");
     if (cgminer_running()) {
-        platform_run(init_script("stop"));
+        run_init_script("stop");
     }
-    platform_run("rm " + stop_trigger());
-    platform_run(init_script("start"));
+    platform_run_argv({"rm", stop_trigger()});
+    run_init_script("start");
     LOG_INFO("Miner started");
     stopped_by_user = false;
     status_report_now();
@@ -42,14 +67,14 @@ void start_miner_func() {
 
 void restart_miner_func() {
     LOG_INFO("Restarting miner");
-    platform_run(init_script("restart"));
+    run_init_script("restart");
     LOG_INFO("Miner restarted");
     status_report_now();
     restart_in_progress = false;
 }
 
 void stop_miner_func() {
-    platform_run(platform_path("/www/pages/cgi-bin/stop_cgminer.cgi"));
+    platform_run_argv({platform_path("/www/pages/cgi-bin/stop_cgminer.cgi")});
     stopped_by_user = true;
     platform_run("echo \"1\" > " + stop_trigger());
     status_report_now();
@@ -97,7 +122,16 @@ int cgminer_stop() {
 }
 
 bool cgminer_running() {
-    return platform_run("pidof -s cgminer") == 0;
+    std::error_code error;
+    std::filesystem::directory_iterator entry(platform_path("/proc"), error);
+    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+        std::string name = entry->path().filename();
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            names_the_daemon(entry->path())) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool cgminer_ready() {

@@ -11,7 +11,8 @@ int cgminer_restart();
 // Also 0 without a worker when the daemon does not run.
 int cgminer_stop();
 
-// True exactly when "pidof -s cgminer" exits with status 0.
+// True exactly when "pidof -s cgminer" would find the daemon: some /proc/PID whose name (comm)
+// or first command-line word's base name is "cgminer". Reads /proc; starts no process.
 bool cgminer_running();
 // True exactly when the daemon's API accepts a connection.
 bool cgminer_ready();

@@ -35,6 +35,26 @@ TEST(AgentConfig, ChecksTheApiKeyLength) {
     EXPECT_EQ(std::string(config.api_key), std::string(50, 'k'));
 }
 
+TEST(AgentConfig, CutsTextsAtACharacterBoundaryAndSavesThem) {
+    test_root root;
+    const std::string e_acute = "\xc3\xa9";
+    const struct {
+        std::string key, id, stored_key, stored_id;
+    } cases[] = {
+        {std::string(49, 'k') + e_acute + "zz", "", std::string(49, 'k'), ""},
+        {std::string(48, 'k') + e_acute + "zz", "", std::string(48, 'k') + e_acute, ""},
+        {KEY25, std::string(31, 'D') + e_acute, KEY25, std::string(31, 'D')},
+    };
+    for (const auto& c : cases) {
+        agent_config config{};
+        std::string text = R"({"api_key": ")" + c.key + R"(", "dev_id": ")" + c.id + R"("})";
+        ASSERT_EQ(load(root, text, &config), 0) << c.key;
+        EXPECT_EQ(config.api_key, c.stored_key);
+        EXPECT_EQ(config.dev_id, c.stored_id);
+        EXPECT_EQ(agent_save_config(root.path(CONFIG), config), 0) << c.key;
+    }
+}
+
 TEST(AgentConfig, ReadsTheDeviceId) {
     test_root root;
     agent_config config{};

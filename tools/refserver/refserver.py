@@ -82,8 +82,11 @@ def free_port():
 
 class RefServer:
     def __init__(self, port=0, host="127.0.0.1", auth_mode="accept",
-                 ack_update_config=False, on_event=None, ping_interval=20):
+                 ack_update_config=False, on_event=None, ping_interval=20,
+                 cert=(CERT, KEY)):
         self.host, self.port = host, port
+        # The server's certificate chain and key files.
+        self.cert = cert
         # The server's own keep-alive pings (seconds, or None for none).
         self.ping_interval = ping_interval
         self.auth_mode = auth_mode
@@ -136,7 +139,7 @@ class RefServer:
             self._stop_fut = self._loop.create_future()
             try:
                 ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-                ctx.load_cert_chain(CERT, KEY)
+                ctx.load_cert_chain(*self.cert)
                 server = await websockets.serve(
                     self._handler, self.host, self.port, ssl=ctx,
                     subprotocols=[SUBPROTOCOL], process_request=self._check_request,

@@ -137,9 +137,7 @@ fake_firmware::fake_firmware(const test_root& test_root) : root(test_root) {
                            "\" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done\n";
     root.write("/etc/init.d/cgminer.sh", blocking);
     root.write("/www/pages/cgi-bin/stop_cgminer.cgi", blocking);
-    root.write("/bin/pidof", "#!/bin/sh\n" + log + "test -e \"" + root.path("/running") + "\"\n");
-    for (const char* script :
-         {"/etc/init.d/cgminer.sh", "/www/pages/cgi-bin/stop_cgminer.cgi", "/bin/pidof"}) {
+    for (const char* script : {"/etc/init.d/cgminer.sh", "/www/pages/cgi-bin/stop_cgminer.cgi"}) {
         std::filesystem::permissions(root.path(script), std::filesystem::perms::owner_all);
     }
     std::filesystem::create_directories(root.path("/tmp"));
@@ -152,9 +150,10 @@ fake_firmware::~fake_firmware() {
 
 void fake_firmware::set_running(bool running) const {
     if (running) {
-        root.write("/running", "");
+        root.write("/proc/4242/comm", "cgminer\n");
+        root.write("/proc/4242/cmdline", std::string("cgminer\0--api-listen\0", 22));
     } else {
-        std::filesystem::remove(root.path("/running"));
+        std::filesystem::remove_all(root.path("/proc/4242"));
     }
 }
 

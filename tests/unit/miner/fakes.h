@@ -55,9 +55,10 @@ struct fake_daemon {
 // A loopback port on which nothing listens.
 int closed_port();
 
-// The init script, the stop page and pidof. Every call appends "name args" to the file
-// "/calls" of the root; pidof succeeds while "/running" exists; the init script and the
-// stop page block while "/hold" exists. PATH gets the root's bin first, as in the sandbox.
+// The init script and the stop page, and the daemon's /proc entry. Every call appends
+// "name args" to the file "/calls" of the root; the daemon runs while the root's /proc/4242
+// names it; the init script and the stop page block while "/hold" exists. PATH gets the
+// root's bin first, as in the sandbox.
 struct fake_firmware {
     explicit fake_firmware(const test_root& root);
     ~fake_firmware();

@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 using testing::HasSubstr;
@@ -32,16 +33,17 @@ while time.monotonic() < end:
 )";
 
 struct https_server {
-    pipe_ptr pipe;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe{nullptr, pclose};
     int port = 0;
     int pid = 0;
 
     explicit https_server(const test_root& root) {
         const std::string certs = std::string(CVAGENT_SOURCE_DIR) + "/tools/refserver/";
         root.write("/srv/script.py", HTTPS_SERVER);
-        pipe = platform_popen("exec /usr/bin/python3 " + root.path("/srv/script.py") + " " +
-                              root.path("/srv") + " " + certs + "localhost.pem " + certs +
-                              "localhost-key.pem 2>/dev/null");
+        const std::string command = "exec /usr/bin/python3 " + root.path("/srv/script.py") + " " +
+                                    root.path("/srv") + " " + certs + "localhost.pem " + certs +
+                                    "localhost-key.pem 2>/dev/null";
+        pipe.reset(popen(command.c_str(), "re"));
         if (!pipe || fscanf(pipe.get(), "%d %d", &port, &pid) != 2) {
             throw std::runtime_error("https test server did not start");
         }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 
 using testing::ElementsAre;
@@ -37,7 +38,7 @@ TEST_F(Support, StopRestartStartCycle) {
     firmware.set_running(true);
     ASSERT_EQ(cgminer_stop(), 0);
     wait_idle();
-    EXPECT_THAT(firmware.calls(), ElementsAre("pidof -s cgminer", "stop_cgminer.cgi"));
+    EXPECT_THAT(firmware.calls(), ElementsAre("stop_cgminer.cgi"));
     EXPECT_EQ(root.read("/tmp/stoptrigger"), "1\n");
     EXPECT_TRUE(miner_is_stopped());
 
@@ -50,9 +51,8 @@ TEST_F(Support, StopRestartStartCycle) {
     // The daemon still runs: it is stopped before the marker goes and it starts again.
     ASSERT_EQ(cgminer_start(), 0);
     wait_idle();
-    EXPECT_THAT(firmware.calls(),
-                ElementsAre("pidof -s cgminer", "stop_cgminer.cgi", "cgminer.sh restart",
-                            "pidof -s cgminer", "cgminer.sh stop", "cgminer.sh start"));
+    EXPECT_THAT(firmware.calls(), ElementsAre("stop_cgminer.cgi", "cgminer.sh restart",
+                                              "cgminer.sh stop", "cgminer.sh start"));
     EXPECT_FALSE(root.exists("/tmp/stoptrigger"));
     EXPECT_FALSE(miner_is_stopped());
     EXPECT_EQ(
@@ -69,8 +69,7 @@ TEST_F(Support, NothingToStopWhenTheDaemonDoesNotRun) {
 
     ASSERT_EQ(cgminer_start(), 0);
     wait_idle();
-    EXPECT_THAT(firmware.calls(), ElementsAre("pidof -s cgminer", "pidof -s cgminer",
-                                              "pidof -s cgminer", "cgminer.sh start"));
+    EXPECT_THAT(firmware.calls(), ElementsAre("cgminer.sh start"));
 }
 
 TEST_F(Support, OneWorkerOfEachKindAtATime) {
@@ -94,6 +93,34 @@ TEST_F(Support, OneWorkerOfEachKindAtATime) {
     for (const char* call : {"cgminer.sh start", "cgminer.sh restart", "stop_cgminer.cgi"}) {
         EXPECT_EQ(std::count(calls.begin(), calls.end(), call), 1) << call;
     }
+}
+
+TEST_F(Support, FindsTheDaemonAsPidofWould) {
+    struct entry {
+        const char* dir;
+        std::string comm;
+        std::string cmdline;
+        bool found;
+    };
+    using namespace std::string_literals;
+    const entry cases[] = {
+        {"/proc/17", "cgminer\n", "", true},
+        {"/proc/17", "bmminer\n", "/usr/bin/cgminer\0--api-listen\0"s, true},
+        {"/proc/17", "sh\n", "cgminer\0"s, true},
+        {"/proc/17", "cgminer-ui\n", "/usr/bin/cgminer-ui\0"s, false},
+        {"/proc/17", "sh\n", "/bin/sh\0/usr/bin/cgminer\0"s, false},
+        {"/proc/17", "sh\n", "/opt/cgminer/run\0"s, false},
+        {"/proc/self", "cgminer\n", "cgminer\0"s, false},
+        {"/proc/net", "cgminer\n", "", false},
+    };
+    for (const entry& test : cases) {
+        root.write(std::string(test.dir) + "/comm", test.comm);
+        root.write(std::string(test.dir) + "/cmdline", test.cmdline);
+        EXPECT_EQ(cgminer_running(), test.found) << test.dir << " " << test.comm;
+        std::filesystem::remove_all(root.path(test.dir));
+    }
+    EXPECT_FALSE(cgminer_running());
+    EXPECT_EQ(root.read("/calls"), "") << "no process is started";
 }
 
 TEST_F(Support, RunningAndReady) {
