@@ -17,7 +17,8 @@ for arch in ${*:-armhf x86_64}; do
     esac
     scripts/deps/release.sh "$arch" >/dev/null
     dir=build-release-$arch
-    cmake --preset "$preset" >/dev/null
+    # Afresh: the libraries' prefix may have changed since the last configuration.
+    cmake --preset "$preset" --fresh >/dev/null
     nice -n 10 cmake --build "$dir" -j2 >&2
 
     stage=$(mktemp -d)

@@ -52,6 +52,11 @@ if [ ! -f "$prefix/.done" ]; then
     done
     (cd "$work/zlib-$ZLIB" && CC="$cc" CFLAGS="$opt" ./configure --static --prefix="$prefix" \
         >/dev/null && nice -n 10 make -j2 libz.a >/dev/null && make install >/dev/null)
+    # A TLS client only: no server side, and no ciphers that no server of ours would choose.
+    for feature in MBEDTLS_SSL_SRV_C MBEDTLS_SSL_TICKET_C MBEDTLS_SSL_COOKIE_C \
+        MBEDTLS_CAMELLIA_C MBEDTLS_ARIA_C MBEDTLS_KEY_EXCHANGE_ECJPAKE_ENABLED MBEDTLS_ECJPAKE_C; do
+        (cd "$work/mbedtls-$MBEDTLS" && python3 scripts/config.py unset "$feature")
+    done
     cmake_dep "mbedtls-$MBEDTLS" -DENABLE_PROGRAMS=OFF -DENABLE_TESTING=OFF \
         -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DMBEDTLS_FATAL_WARNINGS=OFF
     cmake_dep "jansson-$JANSSON" -DJANSSON_BUILD_DOCS=OFF -DJANSSON_EXAMPLES=OFF \
@@ -74,7 +79,7 @@ if [ ! -f "$prefix/.done" ]; then
         -DLWS_WITHOUT_EXTENSIONS=OFF -DLWS_WITH_ZLIB=ON -DLWS_ZLIB_INCLUDE_DIRS="$prefix/include" \
         -DLWS_ZLIB_LIBRARIES="$prefix/lib/libz.a" -DLWS_WITHOUT_TESTAPPS=ON \
         -DLWS_WITH_MINIMAL_EXAMPLES=OFF -DLWS_WITH_HTTP2=OFF -DLWS_WITH_NETLINK=OFF \
-        -DLWS_WITH_CONMON=OFF
+        -DLWS_WITH_CONMON=OFF -DLWS_WITHOUT_SERVER=ON -DLWS_WITH_SYS_SMD=OFF
     touch "$prefix/.done"
 fi
 mkdir -p .deps
