@@ -1,10 +1,11 @@
 #!/bin/sh
 # Builds and runs every test: formatting, then unit and end-to-end tests in the plain build,
-# again under AddressSanitizer and UndefinedBehaviorSanitizer, and again under
-# ThreadSanitizer, then a short fuzzing run of every libFuzzer target. Ends with one line
-# "N passed, N failed" over the three builds.
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, again under ThreadSanitizer, and
+# against the static release binaries (x86_64, and armhf under qemu), then a short fuzzing run
+# of every libFuzzer target. Ends with one line "N passed, N failed" over all builds.
 set -eu
 cd "$(dirname "$0")/.."
+started=$(date +%s)
 scripts/setup.sh
 
 echo "== formatting"
@@ -28,7 +29,24 @@ for variant in plain asan tsan; do
     passed=$((passed + $(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log")))
 done
 
+# The release: static binaries for the controller (armhf, run under qemu) and x86_64.
+for arch in x86_64 armhf; do
+    echo "== release build, $arch"
+    dir=$(scripts/release.sh "$arch")
+    echo "== release tests, $arch"
+    status=0
+    # The tools' own tests ran above already.
+    ctest --test-dir "$dir" --output-on-failure -j2 -E '^(refserver|refserver_page|fakeminer)$' > "$log" 2>&1 ||
+        status=$?
+    cat "$log"
+    if [ "$status" -ne 0 ]; then
+        exit "$status"
+    fi
+    passed=$((passed + $(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log")))
+done
+
 echo "== fuzzing (30 s per target)"
 scripts/fuzz.sh 30
 
+echo "== test.sh took $(($(date +%s) - started)) s"
 echo "$passed passed, 0 failed"

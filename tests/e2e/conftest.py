@@ -19,6 +19,8 @@ from refserver import RefServer, free_port  # noqa: E402
 def pytest_addoption(parser):
     parser.addoption("--build-dir", default=str(REPO / "build"),
                      help="build directory holding cvagent-sandbox")
+    parser.addoption("--emulator", default="",
+                     help="program that runs the binary (qemu-arm-static for an armhf build)")
 
 
 def wait_until(predicate, timeout, what):
@@ -34,9 +36,11 @@ def wait_until(predicate, timeout, what):
 
 
 class Sandbox:
-    def __init__(self, root: Path, binary: Path):
+    def __init__(self, root: Path, binary: Path, emulator: str = ""):
         self.root = root
         self.binary = binary
+        self.emulator = emulator
+        self.qemu_args = []
         self.proc = None
         # Nobody listens here unless a test starts a server on it.
         self.server_url = f"wss://localhost:{free_port()}/api/v1/ws"
@@ -62,7 +66,7 @@ class Sandbox:
         return calls.read_text() if calls.exists() else ""
 
     def start(self, *args, iface="lo", root_args=None):
-        command = [str(self.binary)]
+        command = ([self.emulator] + self.qemu_args if self.emulator else []) + [str(self.binary)]
         command += root_args if root_args is not None else ["--root", str(self.root)]
         command += ["--iface", iface, "--api-port", str(self.api_port), "-c", str(self.config)]
         if "-s" not in args:
@@ -119,7 +123,7 @@ def sandbox(tmp_path, request):
     root = tmp_path / "root"
     subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo", str(free_port())],
                    check=True, stdout=subprocess.DEVNULL)
-    box = Sandbox(root, binary)
+    box = Sandbox(root, binary, request.config.getoption("--emulator"))
     yield box
     if box.proc is not None and box.proc.poll() is None:
         box.proc.kill()
