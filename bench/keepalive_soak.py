@@ -4,7 +4,7 @@ pings every 20 s (and drops a session whose pong does not match), for 10 minutes
 with the agent's own keep-alive pings and its status and metrics reports going on. Every
 dropped session is counted.
 
-usage: tests/soak/keepalive_soak.py [--build-dir build] [--minutes 10]
+usage: bench/keepalive_soak.py [--build-dir build] [--minutes 10]
 Exits 1 when any session was dropped.
 """
 import argparse
@@ -14,7 +14,7 @@ import tempfile
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
 from conftest import Sandbox  # noqa: E402

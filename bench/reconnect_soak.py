@@ -4,7 +4,7 @@ against the reference server, each ended another way: the server closes it, drop
 restarts, refuses connections for a while, or never answers the authentication (the agent's
 60 s abort). Descriptors, threads and memory of the agent must stay flat.
 
-usage: tests/soak/reconnect_soak.py [--build-dir build] [--cycles 1000]
+usage: bench/reconnect_soak.py [--build-dir build] [--cycles 1000]
 Prints the figures at every 10 % of the cycles; exits 1 when they grew.
 """
 import argparse
@@ -14,7 +14,7 @@ import tempfile
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
 from conftest import Sandbox, wait_until  # noqa: E402
