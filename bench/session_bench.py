@@ -3,7 +3,10 @@
 
 Measures
   (a) the round trip of a command to its reply (server's send to the reply's arrival),
-      sequentially, for each command given;
+      sequentially, for each command given, and for a "chip_metrics" report of one chain;
+  (c) a "config_fans" that changes the daemon's configuration each time: its round trip, and
+      how long it blocks the service loop (store, sync, the watcher's settle wait): the arrival
+      of a cheap command sent right behind it, less that command's own round trip;
   (b) the drain of a full outgoing queue: with the "auth" request left unanswered, the server
       sends 1023 "logs" requests whose replies queue up; then it answers "auth" and times the
       arrival of all 1023 replies, which must come in request order.
@@ -92,17 +95,48 @@ def percentile(values, fraction):
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
 
 
-def round_trips(server, command, rounds):
+def round_trip(server, message, since_received=None):
+    """Sends `message`; returns its reply record and the seconds from send to arrival."""
+    since_sent = len(server.sent)
+    since_received = len(server.received) if since_received is None else since_received
+    server.send(message)
+    reply = server.wait_record(message["type"], timeout=10, since=since_received)
+    return reply, reply.time - sent_time(server, since_sent)
+
+
+def round_trips(server, message, rounds, ok=None):
     """Seconds from each command's send to its reply's arrival, one command at a time."""
     times = []
     for n in range(rounds):
-        since_sent, since_received = len(server.sent), len(server.received)
-        server.send({"type": command})
-        reply = server.wait_record(command, timeout=10, since=since_received)
-        times.append(reply.time - sent_time(server, since_sent))
-        if n == 0 and not isinstance(reply.json.get("ok"), bool):
-            raise SystemExit(f"bench: {command!r} did not get a result reply: {reply.json}")
+        reply, seconds = round_trip(server, message)
+        times.append(seconds)
+        if n == 0 and not isinstance(reply.json.get("ok"), bool) or \
+                ok is not None and reply.json.get("ok") is not ok:
+            raise SystemExit(f"bench: {message['type']!r} got an unexpected reply: {reply.json}")
     return times
+
+
+# Refused at once without touching a file or the daemon: a probe of the service loop.
+PROBE = {"type": "chip_metrics", "request_id": "probe", "chain_id": "0"}
+
+
+def changing_fans(server, rounds):
+    """Round trips of a config_fans that changes the file each time, and the service loop's
+    blocked time behind each of them."""
+    replies, blocked = [], []
+    for n in range(rounds):
+        _, alone = round_trip(server, PROBE)
+        since_sent, since_received = len(server.sent), len(server.received)
+        fans = {"type": "config_fans", "mode": "manual", "speed": 50 + 10 * (n % 2)}
+        server.send(fans)
+        server.send(PROBE)
+        reply = server.wait_record("config_fans", timeout=10, since=since_received)
+        probe = server.wait_record("chip_metrics", timeout=10, since=since_received)
+        if reply.json != {"type": "config_fans", "ok": True}:
+            raise SystemExit(f"bench: config_fans failed: {reply.json}")
+        replies.append(reply.time - sent_time(server, since_sent))
+        blocked.append(probe.time - sent_time(server, since_sent + 1) - alone)
+    return replies, blocked
 
 
 def drain(server, agent, conn):
@@ -143,6 +177,8 @@ def main():
     ap.add_argument("--command", action="append", dest="commands",
                     help="command to time (repeatable; default: reboot and config_pools)")
     ap.add_argument("--drains", type=int, default=5, help="queue drains to time")
+    ap.add_argument("--fans-rounds", type=int, default=20,
+                    help="changing config_fans round trips (each stores the file)")
     args = ap.parse_args()
     commands = args.commands or ["reboot", "config_pools"]
 
@@ -152,7 +188,11 @@ def main():
         server.wait_message("auth", timeout=30, conn=1)
         wait_until(lambda: "Agent successfully authenticated" in agent.log(), 30,
                    "authentication")
-        results = {c: round_trips(server, c, args.rounds) for c in commands}
+        results = {c: round_trips(server, {"type": c}, args.rounds) for c in commands}
+        results["chip_metrics"] = round_trips(
+            server, {"type": "chip_metrics", "request_id": "r", "chain_id": "1"}, args.rounds,
+            ok=True)
+        fans, blocked = changing_fans(server, args.fans_rounds)
 
         drains = []
         server.auth_mode = "silent"
@@ -171,12 +211,17 @@ def main():
         print(f"    {command:<14} median {ms(statistics.median(times))}   "
               f"p90 {ms(percentile(times, 0.9))}   min {ms(min(times))}   "
               f"max {ms(max(times))}")
-    median = statistics.median(drains)
-    print(f"(b) drain of {QUEUE_CAPACITY} queued replies after authentication, "
-          f"{len(drains)} runs, in order")
-    print(f"    median {ms(median)}   min {ms(min(drains))}   max {ms(max(drains))}   "
-          f"({QUEUE_CAPACITY / median:,.0f} messages/s at the median)")
-
+    median = statistics.median(drains) if drains else 0
+    if drains:
+        print(f"(b) drain of {QUEUE_CAPACITY} queued replies after authentication, "
+              f"{len(drains)} runs, in order")
+        print(f"    median {ms(median)}   min {ms(min(drains))}   max {ms(max(drains))}   "
+              f"({QUEUE_CAPACITY / median:,.0f} messages/s at the median)")
+    print(f"(c) changing config_fans, {args.fans_rounds} rounds")
+    for label, times in (("round trip", fans), ("loop blocked", blocked)):
+        print(f"    {label:<14} median {ms(statistics.median(times))}   "
+              f"p90 {ms(percentile(times, 0.9))}   min {ms(min(times))}   "
+              f"max {ms(max(times))}")
 
 if __name__ == "__main__":
     main()

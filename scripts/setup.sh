@@ -1,13 +1,15 @@
 #!/bin/sh
-# Installs the Debian 12 packages needed to build, run and test the agent, then builds the
-# source-built libraries (scripts/deps/dev.sh). Idempotent, and quick when everything is
-# already there.
+# Installs the Debian 12 packages needed to build, run and test the agent and the charting
+# library of the reference server's live page from the npm registry (Node 20 and npm are on
+# the machine), then builds the source-built libraries (scripts/deps/dev.sh). Idempotent, and
+# quick when everything is already there.
 set -eu
+cd "$(dirname "$0")/.."
 
 PACKAGES="build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
 libjansson-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
 libssl-dev zlib1g-dev libgtest-dev libgmock-dev googletest
-python3 python3-pytest python3-websockets openssl procps patch
+python3 python3-pytest python3-websockets openssl procps patch chromium
 g++-arm-linux-gnueabihf qemu-user-static ca-certificates"
 
 missing=""
@@ -28,4 +30,11 @@ if [ -n "$missing" ]; then
     apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends $missing >/dev/null
 fi
 
-exec "$(dirname "$0")/deps/dev.sh"
+page=tools/refserver
+if [ ! -f "$page/node_modules/.package-lock.json" ] ||
+    [ "$page/package-lock.json" -nt "$page/node_modules/.package-lock.json" ]; then
+    echo "setup: installing the live page's charting library (npm ci in $page)"
+    npm ci --prefix "$page" --no-audit --no-fund >/dev/null
+fi
+
+exec scripts/deps/dev.sh

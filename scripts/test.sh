@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds and runs every test: formatting, then unit and end-to-end tests in the plain build,
-# again under AddressSanitizer and UndefinedBehaviorSanitizer, and against the static release
-# binaries (x86_64, and armhf under qemu), then a short fuzzing run of every libFuzzer target.
-# Ends with one line "N passed, N failed" over all builds.
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, under ThreadSanitizer, and
+# against the static release binaries (x86_64, and armhf under qemu), then a short fuzzing run
+# of every libFuzzer target. Ends with one line "N passed, N failed" over all builds.
 set -eu
 cd "$(dirname "$0")/.."
 started=$(date +%s)
@@ -14,9 +14,11 @@ git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 passed=0
-for variant in plain asan; do
+for variant in plain asan tsan; do
     echo "== $variant build"
     dir=$(scripts/build.sh "$variant")
+    # A data race stops the program at once, so the test that met it fails.
+    export TSAN_OPTIONS="halt_on_error=1"
     echo "== $variant tests"
     status=0
     ctest --test-dir "$dir" --output-on-failure -j2 > "$log" 2>&1 || status=$?
@@ -33,9 +35,13 @@ for arch in x86_64 armhf; do
     dir=$(scripts/release.sh "$arch")
     echo "== release tests, $arch"
     status=0
-    # The tools' own tests ran above already.
-    ctest --test-dir "$dir" --output-on-failure -j2 -E '^(refserver|fakeminer)$' > "$log" 2>&1 ||
-        status=$?
+    # The tools' own tests ran above already. Under qemu: the power-cut tool starts its writer
+    # directly, which only the host can run, and qemu's user emulation runs posix_spawn's
+    # child as a fork, so a failed exec shows as exit status 127 instead of an error.
+    skip='^(refserver|refserver_page|fakeminer)$'
+    [ "$arch" = x86_64 ] ||
+        skip='^(refserver|refserver_page|fakeminer|e2e_test_powercut|PlatformRun\..*)$'
+    ctest --test-dir "$dir" --output-on-failure -j2 -E "$skip" > "$log" 2>&1 || status=$?
     cat "$log"
     if [ "$status" -ne 0 ]; then
         exit "$status"

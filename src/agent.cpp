@@ -2,10 +2,12 @@
 
 #include "log.h"
 #include "miner/api.h"
+#include "miner/l3plus/support.h"
 #include "miner/metrics.h"
 #include "miner/network.h"
 #include "miner/status.h"
 #include "miner/support.h"
+#include "miner/watcher.h"
 #include "platform.h"
 #include "protocol.h"
 
@@ -33,7 +35,7 @@ bool upload_config_on_start = false;
 std::atomic<lws_context*> context = nullptr;
 
 // A connection that has not been up for this long means the agent is wedged.
-constexpr time_t CONNECTION_HANG_SECS = 600;
+constexpr int64_t CONNECTION_HANG_SECS = 600;
 
 const char* const CA_FILE = "/opt/corvane/certs/letsencrypt.pem";
 std::string ca_file;
@@ -128,19 +130,31 @@ bool agent_take_upload_on_start() {
 
 int upload_miner_config() {
     json_ptr message(json_pack("{s:s}", "type", "update_config"));
+    if (json_ptr miner = cgminer_config()) {
+        json_object_update(message.get(), miner.get());
+    }
     if (json_ptr network = cgminer_net_config()) {
         json_object_update(message.get(), network.get());
     }
     return agent_enqueue_message(std::move(message));
 }
 
+namespace {
+
+// Both files lead to the same full upload.
+void handle_config_changes(const watcher_status&) {
+    upload_miner_config();
+}
+
+} // namespace
+
 void agent_run_loop() {
     context = create_lws_context();
     if (context == nullptr) {
         LOG_ERROR("Failed to create lws context");
-        exit(1);
+        log_exit(1);
     }
-    time_t last_connected = time(nullptr);
+    int64_t last_connected = platform_clock_ms() / 1000;
     state.running = true;
     state.connected = false;
     // A stop requested during start-up still counts (it is not cleared), and the wake-up it
@@ -151,19 +165,22 @@ void agent_run_loop() {
 
     status_start_reporting();
     metrics_start();
+    watcher_start(handle_config_changes);
 
     int stops_logged = 0;
     while (state.running) {
         lws_service(context, 0);
         log_stop_requests(&stops_logged);
-        time_t now = time(nullptr);
+        int64_t now = platform_clock_ms() / 1000;
         if (state.connected) {
             last_connected = now;
         } else if (now - last_connected > CONNECTION_HANG_SECS) {
             LOG_ERROR("Agent connection hands, restarting");
-            exit(1);
+            // At once: the worker threads still run, and the supervisor restarts the agent.
+            log_exit(1);
         }
     }
+    watcher_stop();
     // A slow daemon must not hold up the stop.
     api_abort_exchanges();
     metrics_stop();

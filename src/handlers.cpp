@@ -14,6 +14,8 @@ namespace {
 
 const char* const KERNEL_LOG_SCRIPT = "/www/pages/cgi-bin/get_kernel_log.cgi";
 constexpr size_t LOG_GROWTH = 4096;
+// Longest run of the kernel log script before the request fails.
+constexpr int KERNEL_LOG_LIMIT_SECS = 30;
 
 // Set by an "auth" reply that announces the device's first registration; cleared by the
 // server's answer to the configuration upload. Main thread only.
@@ -43,10 +45,17 @@ int agent_auth(json_t* message, json_t* ok, agent_vhd* vhd, agent_psd* psd) {
     // Messages queued while authenticating go out now.
     lws_callback_on_writable(psd->wsi);
 
+    const bool held = registration;
     registration = json_is_true(json_object_get(message, "registration"));
     if (registration) {
         status_disalbe_reporting();
         return upload_miner_config();
+    }
+    if (held) {
+        // The earlier session ended before the server answered its upload, and this one is
+        // not a registration: no answer will come, so the hold must not outlive it.
+        LOG_INFO("Registration hold of an earlier session ended");
+        status_enable_reporting();
     }
     if (agent_take_upload_on_start()) {
         upload_miner_config();
@@ -71,8 +80,8 @@ int agent_report_status(json_t*) {
 }
 
 void hard_reboot() {
-    platform_run("sync");
-    platform_run("reboot");
+    platform_run_argv({"sync"});
+    platform_run_argv({"reboot"});
 }
 
 int agent_reboot_asic(json_t*) {
@@ -97,27 +106,37 @@ int miner_send_logs(const char* request_id) {
     if (!agent_is_connected()) {
         return -1;
     }
-    pipe_ptr pipe = platform_popen("sh " + platform_path(KERNEL_LOG_SCRIPT));
-    if (!pipe) {
-        return send_logs_failure(request_id, "Fetching logs failed");
-    }
     std::string logs;
     size_t capacity = 0;
-    char line[256];
-    while (fgets(line, sizeof(line), pipe.get()) != nullptr) {
-        size_t piece = strlen(line);
-        if (logs.size() + piece + 1 > capacity) {
+    bool out_of_memory = false;
+    auto collect = [&](const char* piece, size_t length) {
+        if (logs.size() + length + 1 > capacity) {
             try {
                 logs.reserve(capacity + LOG_GROWTH);
             } catch (const std::bad_alloc&) {
-                return send_logs_failure(request_id,
-                                         "Unable to allocate memory for storing log messages");
+                out_of_memory = true;
+                return false;
             }
-            capacity += LOG_GROWTH;
+            capacity += LOG_GROWTH; // pieces are at most 4096 bytes: one step suffices
         }
-        logs.append(line, piece);
+        logs.append(piece, length);
+        return true;
+    };
+    // Bounded: the script runs on the thread that serves the session, and a hung one would
+    // stall the session for good.
+    switch (platform_read_output({"sh", platform_path(KERNEL_LOG_SCRIPT)}, KERNEL_LOG_LIMIT_SECS,
+                                 collect)) {
+    case PLATFORM_READ_OK:
+        break;
+    case PLATFORM_READ_REFUSED:
+        if (out_of_memory) {
+            return send_logs_failure(request_id,
+                                     "Unable to allocate memory for storing log messages");
+        }
+        [[fallthrough]];
+    default:
+        return send_logs_failure(request_id, "Fetching logs failed");
     }
-    pipe.reset();
     json_ptr text = json_string_lossy(logs);
     json_ptr reply(text ? json_pack("{s:s, s:s, s:o}", "type", "logs", "request_id", request_id,
                                     "logs", text.release())

@@ -18,12 +18,6 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// A stream from popen, closed with pclose (which waits for the command).
-struct pipe_closer {
-    void operator()(FILE* pipe) const { pclose(pipe); }
-};
-using pipe_ptr = std::unique_ptr<FILE, pipe_closer>;
-
 // Text allocated by a C library with malloc (json_dumps, for one).
 struct free_deleter {
     void operator()(void* p) const { free(p); }

@@ -8,6 +8,8 @@
 #include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -85,6 +87,14 @@ int log_init() {
 void log_cleanup() {
     log_ready = false;
     log4cplus::Logger::getDefaultHierarchy().resetConfiguration();
+}
+
+void log_exit(int status) {
+    log_ready = false;
+    // Closing an output flushes it; other threads' later lines are dropped, not torn.
+    log4cplus::Logger::getDefaultHierarchy().shutdown();
+    fflush(nullptr);
+    _exit(status);
 }
 
 void log_msg(int level, const char* format, ...) {

@@ -15,6 +15,11 @@ int log_init();
 // Closes every output; log_init may be called again afterwards.
 void log_cleanup();
 
+// Ends the process at once with `status` after flushing and closing every log output. For a
+// fatal rule while threads run: exit() would run static destructors under them (and destroying
+// a running std::thread aborts).
+[[noreturn]] void log_exit(int status);
+
 // Formats the message and logs the result as plain text: a '%' that reaches the text
 // through an argument is written as it is. Levels outside the four are dropped.
 void log_msg(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,12 +1,94 @@
 #include "platform.h"
 
-#include <cstdlib>
+#include "handles.h"
+#include "log.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+
+extern char** environ;
 
 namespace {
 
 std::string root;
 std::string iface = "eth0";
 int api_port = 4028;
+// Set once before any thread starts (sandbox only); empty in the production agent.
+std::string clock_offset_file;
+
+// Slice of a bounded read: how soon a moved clock or a stop is noticed.
+constexpr int READ_SLICE_MS = 200;
+
+std::vector<char*> c_argv(const std::vector<std::string>& argv) {
+    std::vector<char*> result;
+    for (const std::string& arg : argv) {
+        result.push_back(const_cast<char*>(arg.c_str()));
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+// Starts `argv` with `stdout_fd` (if >= 0) as its standard output. The child gets no other
+// descriptor of ours: libraries open theirs without close-on-exec (the log file, for one),
+// and a daemon started through a script would pin them for its whole life. Every signal is
+// at its default and unblocked in the child, whatever the calling thread had. Returns the
+// child's pid, or -1 (logged).
+pid_t spawn(const std::vector<std::string>& argv, int stdout_fd, bool own_group) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    if (stdout_fd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
+    }
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (own_group) {
+        flags |= POSIX_SPAWN_SETPGROUP; // group 0: a new group led by the child
+    }
+    posix_spawnattr_setflags(&attr, flags);
+    pid_t pid = -1;
+    std::vector<char*> args = c_argv(argv);
+    int error = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        LOG_ERROR("Failed to start %s: %s", argv[0].c_str(), strerror(error));
+        return -1;
+    }
+    return pid;
+}
+
+int wait_child(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return status;
+}
+
+// Ends a program that may have started others: its whole process group goes.
+void kill_child(pid_t pid) {
+    kill(-pid, SIGKILL);
+    wait_child(pid);
+}
 
 } // namespace
 
@@ -19,6 +101,7 @@ void platform_configure(const std::string& new_root, const std::string& new_ifac
 
 void platform_reset() {
     platform_configure("", "eth0", 4028);
+    clock_offset_file.clear();
 }
 
 std::string platform_path(const std::string& path) {
@@ -37,10 +120,87 @@ int platform_api_port() {
     return api_port;
 }
 
-int platform_run(const std::string& command) {
-    return std::system(command.c_str());
+int64_t platform_clock_ms() {
+    int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
+    if (!clock_offset_file.empty()) {
+        int64_t offset = 0;
+        if (std::ifstream(clock_offset_file) >> offset) {
+            now += offset * 1000;
+        }
+    }
+    return now;
 }
 
-pipe_ptr platform_popen(const std::string& command) {
-    return pipe_ptr(popen(command.c_str(), "re"));
+void platform_set_clock_offset_file(const std::string& path) {
+    clock_offset_file = path;
+}
+
+int platform_run_argv(const std::vector<std::string>& argv) {
+    pid_t pid = spawn(argv, -1, false);
+    return pid < 0 ? -1 : wait_child(pid);
+}
+
+int platform_run(const std::string& command) {
+    return platform_run_argv({"/bin/sh", "-c", command});
+}
+
+platform_read_result platform_read_output(const std::vector<std::string>& argv, int limit_secs,
+                                          const std::function<bool(const char*, size_t)>& sink) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        LOG_ERROR("Failed to start %s: %s", argv[0].c_str(), strerror(errno));
+        return PLATFORM_READ_NOT_STARTED;
+    }
+    unique_fd reader(ends[0]);
+    pid_t pid = -1;
+    {
+        unique_fd writer(ends[1]); // ours closes at once, so the end of output is seen
+        pid = spawn(argv, writer.get(), true);
+    }
+    if (pid < 0) {
+        return PLATFORM_READ_NOT_STARTED;
+    }
+    const int64_t deadline = platform_clock_ms() + int64_t{limit_secs} * 1000;
+    char piece[4096];
+    for (;;) {
+        if (platform_clock_ms() >= deadline) {
+            LOG_ERROR("%s did not finish within %d s", argv.back().c_str(), limit_secs);
+            kill_child(pid);
+            return PLATFORM_READ_TIMED_OUT;
+        }
+        pollfd entry = {reader.get(), POLLIN, 0};
+        if (poll(&entry, 1, READ_SLICE_MS) <= 0) {
+            continue; // a time-out slice or a signal: look at the clock again
+        }
+        ssize_t got = read(reader.get(), piece, sizeof(piece));
+        if (got == 0) {
+            break;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break; // the pipe broke; what was read is the output
+        }
+        if (!sink(piece, static_cast<size_t>(got))) {
+            kill_child(pid);
+            return PLATFORM_READ_REFUSED;
+        }
+    }
+    // The output is complete; a program that lingers after closing it is not waited for long.
+    for (;;) {
+        pid_t ended = waitpid(pid, nullptr, WNOHANG);
+        if (ended == pid || (ended < 0 && errno != EINTR)) {
+            break;
+        }
+        if (platform_clock_ms() >= deadline) {
+            LOG_ERROR("%s did not finish within %d s", argv.back().c_str(), limit_secs);
+            kill_child(pid);
+            return PLATFORM_READ_TIMED_OUT;
+        }
+        poll(nullptr, 0, 20);
+    }
+    return PLATFORM_READ_OK;
 }

@@ -1,17 +1,20 @@
 // The one place where the agent meets the operating system's fixed names: absolute paths,
-// the network interface, the daemon's API port and the shell. The production agent uses
-// them as they are; the sandbox relocates every path under a root directory.
+// the network interface, the daemon's API port, the programs it starts and the clock. The
+// production agent uses them as they are; the sandbox relocates every path under a root
+// directory and may move the clock forward.
 #pragma once
 
-#include "handles.h"
-
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 // Points every fixed path under `root` ("" for the real file system) and names the
 // interface and daemon port to use.
 void platform_configure(const std::string& root, const std::string& iface, int api_port);
 
-// Back to the production defaults: no root, "eth0", 4028.
+// Back to the production defaults: no root, "eth0", 4028, the plain clock.
 void platform_reset();
 
 // The real location of one of the system's fixed absolute paths, such as "/config".
@@ -21,8 +24,29 @@ const std::string& platform_root();
 const std::string& platform_iface();
 int platform_api_port();
 
-// Runs a command through the system shell and waits for it; returns system()'s status.
+// Milliseconds on a monotonic clock, for intervals.
+int64_t platform_clock_ms();
+
+// Sandbox only: from now on the clock adds the whole seconds written in the file `path`
+// (read at every call; a missing file adds nothing), so tests can let hours pass at once.
+void platform_set_clock_offset_file(const std::string& path);
+
+// Starts `argv` (the program looked up on PATH) and waits for it. The program holds none of
+// the agent's descriptors but the standard three and sees every signal at its default.
+// Returns its wait status, or -1 (logged) when it cannot be started.
+int platform_run_argv(const std::vector<std::string>& argv);
+
+// As platform_run_argv for a command line that needs the shell's syntax (/bin/sh -c).
 int platform_run(const std::string& command);
 
-// Starts a command through the system shell with its output readable from the stream.
-pipe_ptr platform_popen(const std::string& command);
+enum platform_read_result {
+    PLATFORM_READ_OK = 0,
+    PLATFORM_READ_NOT_STARTED = -1, // logged
+    PLATFORM_READ_TIMED_OUT = -2,   // the program and its process group were killed (logged)
+    PLATFORM_READ_REFUSED = -3,     // `sink` returned false; the program was killed
+};
+
+// Starts `argv` with its standard output readable and hands every piece of output to `sink`
+// until the program closes it, within `limit_secs` seconds of the clock above.
+platform_read_result platform_read_output(const std::vector<std::string>& argv, int limit_secs,
+                                          const std::function<bool(const char*, size_t)>& sink);

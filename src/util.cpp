@@ -17,6 +17,11 @@ void set_thread_name(const char* name) {
 
 void copy_text(char* dest, size_t size, const char* src) {
     size_t length = strnlen(src, size - 1);
+    // Never half a UTF-8 sequence: the JSON library refuses such a text, so a cut API key
+    // could be neither saved nor sent.
+    while (length > 0 && (static_cast<unsigned char>(src[length]) & 0xC0) == 0x80) {
+        length--;
+    }
     memcpy(dest, src, length);
     dest[length] = '\0';
 }
@@ -117,7 +122,7 @@ std::unique_ptr<char[]> str_replace(const char* text, const char* sub, const cha
     std::unique_ptr<char[]> result(new (std::nothrow) char[size]);
     if (!result) {
         LOG_ERROR("Failed to allocate memory for string");
-        exit(1);
+        log_exit(1);
     }
     char* out = result.get();
     for (const char* p = text;;) {
@@ -144,4 +149,9 @@ json_ptr json_string_lossy(std::string text) {
         value.reset(json_stringn(text.data(), text.size()));
     }
     return value;
+}
+
+int32_t leading_int(const char* text) {
+    long long value = strtoll(text, nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }

@@ -39,7 +39,7 @@ char* bin_to_hex(const void* data, size_t n, char* buf);
 // Returns nullptr (and logs) when `sub` is empty.
 std::unique_ptr<char[]> str_replace(const char* text, const char* sub, const char* rep);
 
-// Copies at most size - 1 characters and always terminates.
+// Copies at most size - 1 bytes, never ending inside a UTF-8 sequence, and always terminates.
 void copy_text(char* dest, size_t size, const char* src);
 template <size_t N> void copy_text(char (&dest)[N], const char* src) {
     copy_text(dest, N, src);
@@ -48,3 +48,7 @@ template <size_t N> void copy_text(char (&dest)[N], const char* src) {
 // A JSON text from bytes that should be UTF-8 but may not be: rather than lose the whole
 // value, bytes of a text that is not valid UTF-8 beyond ASCII become '?'.
 json_ptr json_string_lossy(std::string text);
+
+// The number at the start of `text` as atoi reads it (white space, sign, digits; 0 when there
+// are none), clamped to the int32 range instead of overflowing.
+int32_t leading_int(const char* text);

@@ -49,8 +49,12 @@ api_clock::time_point deadline_from_now() {
     return api_clock::now() + std::chrono::milliseconds(api_timeout_ms);
 }
 
+// wait_for's result when api_abort_exchanges cut the wait short.
+constexpr int WAIT_ABORTED = -2;
+
 // Waits until `fd` reports one of `events` (or an error or hang-up, which the next call on
-// the socket reports). Returns 1 when ready, 0 when the deadline passed, -1 on a poll error.
+// the socket reports). Returns 1 when ready, 0 when the deadline passed, -1 on a poll error,
+// WAIT_ABORTED when the agent is stopping.
 int wait_for(int fd, short events, api_clock::time_point deadline) {
     for (;;) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - api_clock::now());
@@ -60,7 +64,7 @@ int wait_for(int fd, short events, api_clock::time_point deadline) {
         pollfd entries[2] = {{fd, events, 0}, {abort_fd(), POLLIN, 0}};
         int ready = poll(entries, 2, static_cast<int>(left.count()));
         if (ready > 0) {
-            return entries[1].revents != 0 ? 0 : 1;
+            return entries[1].revents != 0 ? WAIT_ABORTED : 1;
         }
         if (ready < 0 && errno != EINTR) {
             return -1;
@@ -107,6 +111,8 @@ int open_api_conn() {
         LOG_ERROR("Timed out after %d ms connecting to API at %s:%d", api_timeout_ms,
                   api_host.c_str(), current_port());
         error = ETIMEDOUT;
+    } else if (ready == WAIT_ABORTED) {
+        error = ECANCELED;
     } else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
         error = errno;
     }
@@ -119,8 +125,12 @@ int open_api_conn() {
 
 // One send of the whole request, not retried; the number of bytes sent or -1.
 ssize_t send_request(int fd, const char* request, api_clock::time_point deadline) {
-    if (wait_for(fd, POLLOUT, deadline) == 0) {
+    int ready = wait_for(fd, POLLOUT, deadline);
+    if (ready == 0) {
         LOG_ERROR("Timed out after %d ms sending API request: %s", api_timeout_ms, request);
+        return -1;
+    }
+    if (ready == WAIT_ABORTED) {
         return -1;
     }
     // MSG_NOSIGNAL: a daemon that has already hung up must not kill the agent with SIGPIPE.
@@ -139,7 +149,7 @@ ssize_t receive_response(int fd, c_text* out, api_clock::time_point deadline) {
     c_text buffer(static_cast<char*>(malloc(capacity)));
     if (!buffer) {
         LOG_ERROR("Failed to allocate memory for receive buffer!");
-        exit(1);
+        log_exit(1);
     }
     size_t held = 0;
     for (;;) {
@@ -147,7 +157,7 @@ ssize_t receive_response(int fd, c_text* out, api_clock::time_point deadline) {
             void* grown = realloc(buffer.get(), capacity + RECEIVE_STEP);
             if (grown == nullptr) {
                 LOG_ERROR("Failed to reallocate memory for receive buffer!");
-                exit(1);
+                log_exit(1);
             }
             (void)buffer.release();
             buffer.reset(static_cast<char*>(grown));
@@ -156,6 +166,9 @@ ssize_t receive_response(int fd, c_text* out, api_clock::time_point deadline) {
         int ready = wait_for(fd, POLLIN, deadline);
         if (ready == 0) {
             LOG_ERROR("Timed out after %d ms waiting for API response", api_timeout_ms);
+            return -1;
+        }
+        if (ready == WAIT_ABORTED) {
             return -1;
         }
         ssize_t got = ready < 0 ? -1 : recv(fd, buffer.get() + held, capacity - held, 0);
@@ -178,6 +191,16 @@ ssize_t receive_response(int fd, c_text* out, api_clock::time_point deadline) {
     buffer.get()[held] = '\0';
     *out = std::move(buffer);
     return static_cast<ssize_t>(held);
+}
+
+// An exchange cut short because the agent is stopping is no fault of the daemon's: that is
+// logged instead of the failure. True when that was the case.
+bool abandoned() {
+    if (!aborted) {
+        return false;
+    }
+    LOG_INFO("Daemon API exchange abandoned: the agent is stopping");
+    return true;
 }
 
 json_ptr build_request(const char* command, const char* parameter) {
@@ -265,16 +288,25 @@ int api_call(json_t* request, json_ptr* reply) {
     }
     unique_fd fd(open_api_conn());
     if (!fd) {
+        if (abandoned()) {
+            return -1;
+        }
         LOG_ERROR("Connection failed to API at %s:%d", api_host.c_str(), current_port());
         return -1;
     }
     c_text request_text(json_dumps(request, 0));
     if (!request_text || send_request(fd.get(), request_text.get(), deadline_from_now()) < 0) {
+        if (abandoned()) {
+            return -1;
+        }
         LOG_ERROR("Failed to send API request");
         return -1;
     }
     c_text response;
     if (receive_response(fd.get(), &response, deadline_from_now()) < 0) {
+        if (abandoned()) {
+            return -1;
+        }
         LOG_ERROR("Failed to receive API response");
         return -1;
     }

@@ -3,6 +3,7 @@
 #include "handles.h"
 #include "log.h"
 #include "miner/api.h"
+#include "miner/l3plus/support.h"
 #include "miner/support.h"
 #include "util.h"
 
@@ -301,7 +302,5 @@ int32_t chain_chip_freq(int32_t chain_value, int32_t global_value) {
 }
 
 bool cgminer_autotune_in_progress() {
-    // The configuration store keeps whether the autotuner is enabled; until it does, nothing
-    // enables it and the answer is the unconfigured one.
-    return false;
+    return miner_is_auto_tune();
 }

@@ -275,8 +275,8 @@ int net_save_config(const std::string& path, const net_config& config) {
 
 int net_restart() {
     LOG_INFO("Restarting networking");
-    platform_run("sync");
-    platform_run(platform_path(NETWORK_SCRIPT) + " restart");
+    platform_run_argv({"sync"});
+    platform_run_argv({platform_path(NETWORK_SCRIPT), "restart"});
     return 0;
 }
 

@@ -22,8 +22,8 @@ std::atomic<bool> restart_in_progress = false;
 std::atomic<bool> stop_in_progress = false;
 std::atomic<bool> stopped_by_user = false;
 
-std::string init_script(const char* action) {
-    return platform_path("/etc/init.d/cgminer.sh") + " " + action;
+int run_init_script(const char* action) {
+    return platform_run_argv({platform_path("/etc/init.d/cgminer.sh"), action});
 }
 
 std::string stop_trigger() {
@@ -55,10 +55,10 @@ bool names_the_daemon(const std::filesystem::path& process) {
 void start_miner_func() {
     LOG_INFO("Starting miner");
     if (cgminer_running()) {
-        platform_run(init_script("stop"));
+        run_init_script("stop");
     }
-    platform_run("rm " + stop_trigger());
-    platform_run(init_script("start"));
+    platform_run_argv({"rm", stop_trigger()});
+    run_init_script("start");
     LOG_INFO("Miner started");
     stopped_by_user = false;
     status_report_now();
@@ -67,14 +67,14 @@ void start_miner_func() {
 
 void restart_miner_func() {
     LOG_INFO("Restarting miner");
-    platform_run(init_script("restart"));
+    run_init_script("restart");
     LOG_INFO("Miner restarted");
     status_report_now();
     restart_in_progress = false;
 }
 
 void stop_miner_func() {
-    platform_run(platform_path("/www/pages/cgi-bin/stop_cgminer.cgi"));
+    platform_run_argv({platform_path("/www/pages/cgi-bin/stop_cgminer.cgi")});
     stopped_by_user = true;
     platform_run("echo \"1\" > " + stop_trigger());
     status_report_now();

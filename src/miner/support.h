@@ -29,6 +29,8 @@ bool cgminer_action_in_progress();
 // 1 stored, 0 nothing to store, -1 the store failed (the old file stays).
 int cgminer_config_begin_changes();
 int cgminer_config_end_changes();
+// Back to no open transaction without storing anything (tests).
+void cgminer_config_reset();
 
 // The shared record of the open transaction and its flags, for the setters.
 miner_config& shared_miner_config();

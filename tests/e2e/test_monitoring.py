@@ -25,6 +25,10 @@ def stats(sandbox):
     return json.loads(text.replace("}{", "},{").replace(":inf", ":0"))["STATS"][1]
 
 
+def received(server, kind, since=0):
+    return [r for r in server.received[since:] if r.json and r.json["type"] == kind]
+
+
 def states(server, since=0):
     return [m["state"]["name"] for m in server.messages("status")[since:]]
 
@@ -33,7 +37,7 @@ def next_state(server, name, timeout=20):
     return wait_until(lambda: name in states(server), timeout, f"status {name!r}")
 
 
-def test_initializing_mining_pause_and_back(sandbox, server):
+def test_initializing_mining_pause_and_back_with_metrics(sandbox, server):
     # The daemon runs before the agent starts: a daemon that appears later, while its API is
     # still down, is first reported by the 30-second rule.
     daemon(sandbox, "start", "--warmup", "0", "--scenario", "down", "--seed", "1")
@@ -88,6 +92,24 @@ def test_initializing_mining_pause_and_back(sandbox, server):
         calls = [line.split()[1:] for line in sandbox.calls().splitlines()]
         assert ["stop_cgminer.cgi"] in calls and ["cgminer.sh", "start"] in calls
         assert not sandbox.path("/tmp/stoptrigger").exists()
+
+        # While mining, a metrics message every 10 s (the first may follow the mining one).
+        since = len(server.received)
+        wait_until(lambda: len(received(server, "metrics", since)) >= 3, 40, "three metrics")
+        metrics = received(server, "metrics", since)
+        gaps = [b.time - a.time for a, b in zip(metrics, metrics[1:])]
+        assert all(8 < gap < 14 for gap in gaps[1:]), gaps
+        assert all(r.json["hash_rate"] > 0 for r in metrics)
+
+        # A daemon that does not answer gives no metrics message at all: wait for enough
+        # failed exchanges to span a metrics cycle.
+        count = len(server.messages("status"))
+        daemon(sandbox, "stop")
+        wait_until(lambda: "restarting" in states(server, count), 20, "status restarting")
+        count = len(server.messages("metrics"))
+        failures = api_failures(sandbox)
+        wait_until(lambda: api_failures(sandbox) >= failures + 6, 30, "failed daemon exchanges")
+        assert len(server.messages("metrics")) == count
     finally:
         daemon(sandbox, "stop")
 
@@ -96,28 +118,6 @@ def command(server, kind):
     since = len(server.received)
     server.send({"type": kind})
     return server.wait_message(kind, timeout=10, since=since)
-
-
-def test_metrics_every_ten_seconds_and_none_without_the_daemon(agent, server):
-    sandbox = agent
-    daemon(sandbox, "start", "--warmup", "0")
-    try:
-        wait_until(lambda: len(server.messages("metrics")) >= 3, 40, "three metrics messages")
-        times = [r.time for r in server.received if r.json and r.json["type"] == "metrics"]
-        gaps = [b - a for a, b in zip(times, times[1:])]
-        assert all(8 < gap < 14 for gap in gaps[1:]), gaps  # the first may follow the mining one
-        assert all(m["hash_rate"] > 0 for m in server.messages("metrics"))
-
-        # A daemon that does not answer gives no metrics message at all: wait for enough
-        # failed exchanges to span a metrics cycle.
-        daemon(sandbox, "stop")
-        next_state(server, "restarting", timeout=20)
-        count = len(server.messages("metrics"))
-        failures = api_failures(sandbox)
-        wait_until(lambda: api_failures(sandbox) >= failures + 6, 30, "failed daemon exchanges")
-        assert len(server.messages("metrics")) == count
-    finally:
-        daemon(sandbox, "stop")
 
 
 def api_failures(sandbox):
@@ -141,19 +141,6 @@ def test_status_at_least_every_thirty_seconds(agent, server):
     first = server.wait_message("status", timeout=20)
     assert first["state"] == {"name": "restarting"} and first["uptime"] == 0
     second = server.wait_message("status", timeout=45)
-    times = [r.time for r in server.received if r.json and r.json["type"] == "status"]
+    times = [r.time for r in received(server, "status")]
     assert 25 < times[1] - times[0] < 40
     assert second["state"] == {"name": "restarting"}
-
-
-def test_registration_holds_status_until_the_upload_is_acknowledged(agent, server):
-    server.auth_mode = "accept_register"
-    server.wait_message("update_config", timeout=20)
-    agent.wait_log("Agent successfully authenticated")
-    # Two status cycles (each fails two daemon exchanges) without a status message.
-    failures = api_failures(agent)
-    wait_until(lambda: api_failures(agent) >= failures + 4, 30, "two status cycles")
-    assert server.messages("status") == []
-    server.send({"type": "update_config", "ok": True})
-    status = server.wait_message("status", timeout=10)
-    assert status["state"]["name"] == "restarting"

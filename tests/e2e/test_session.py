@@ -46,7 +46,7 @@ def test_auth_request_and_control_commands(agent, server):
     calls = [line.split()[1] for line in agent.calls().splitlines()]
     assert [c for c in calls if c != "pidof"] == ["sync", "reboot"]
 
-    # Commands whose handlers this version lacks fail as their own type.
+    # Commands without their required members fail as their own type.
     for kind in ("config_pools", "config_fans", "config_network"):
         assert command_reply(server, {"type": kind}) == {"type": kind, "ok": False}
     assert command_reply(server, {"type": "chip_metrics", "request_id": "r"}) == {
@@ -83,15 +83,6 @@ def test_messages_queued_during_authentication_follow_it_in_order(agent, server)
     server.send({"type": "auth", "ok": True})
     wait_until(lambda: len(server.messages("logs")) == 5, 10, "five logs replies")
     assert [m["request_id"] for m in server.messages("logs")] == ["0", "1", "2", "3", "4"]
-
-
-def test_registration_uploads_the_configuration(agent, server):
-    server.auth_mode = "accept_register"
-    upload = server.wait_message("update_config", timeout=20)
-    assert upload == {"type": "update_config",
-                      "network": {"mode": "dhcp", "hostname": "antminer"}}
-    server.send({"type": "update_config", "ok": True})
-    agent.wait_log("Successfully update config on the server")
 
 
 def test_rejected_auth_closes_and_reconnects(agent, server):

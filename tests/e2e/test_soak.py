@@ -33,14 +33,11 @@ def cpu_seconds(pid):
     return (utime + stime) / os.sysconf("SC_CLK_TCK")
 
 
-def under_address_sanitizer(binary):
-    """ASan keeps freed memory in quarantine, so there RSS says nothing about the agent; its
-    leak check at exit stands in."""
-    return b"__asan_init" in binary.read_bytes()
-
-
-def log_tail(agent, offset):
-    return agent.log()[offset:]
+def under_sanitizer(binary):
+    """ASan keeps freed memory in quarantine and TSan keeps its history of every access, so
+    there RSS says nothing about the agent; ASan's leak check at exit stands in."""
+    data = binary.read_bytes()
+    return b"__asan_init" in data or b"__tsan_init" in data
 
 
 def start_logging_to_file_only(box, server_port, dev_id):
@@ -58,20 +55,16 @@ def start_logging_to_file_only(box, server_port, dev_id):
     return box
 
 
-def start_hung_handshake_agent(tmp_path, like, silent):
-    root = tmp_path / "hung-root"
-    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo"], check=True,
-                   stdout=subprocess.DEVNULL)
-    box = Sandbox(root, like.binary, like.emulator)
-    return start_logging_to_file_only(box, silent.port, "DEV-HUNG")
-
-
 def test_reconnect_soak_and_waiting_without_a_server(sandbox, server, tmp_path):
     agent = start_logging_to_file_only(sandbox, server.port, "DEV-SOAK")
     # A handshake that never completes is given up only after the library's 60 s timeout, so
     # that agent runs alongside the soak instead of after it.
     with SilentTcpServer() as silent:
-        hung = start_hung_handshake_agent(tmp_path, agent, silent)
+        hung_root = tmp_path / "hung-root"
+        subprocess.run([str(REPO / "sandbox/make-root.sh"), str(hung_root), "lo"], check=True,
+                       stdout=subprocess.DEVNULL)
+        hung = start_logging_to_file_only(Sandbox(hung_root, agent.binary, agent.emulator),
+                                          silent.port, "DEV-HUNG")
         try:
             silent.wait_accepted(1, timeout=20)
             hung_cpu_start = cpu_seconds(hung.proc.pid)
@@ -105,7 +98,7 @@ def serve_one_command(server, n):
 def soak_reconnects(agent, server):
     """Each cycle: authenticate, answer one command, then the server closes or drops."""
     pid = agent.proc.pid
-    check_rss = not under_address_sanitizer(agent.binary)
+    check_rss = not under_sanitizer(agent.binary)
     baseline = None
     for n in range(1, CYCLES + 1):
         serve_one_command(server, n)
@@ -139,10 +132,10 @@ def wait_without_server(agent, server):
     serve_one_command(server, CYCLES + 1)
     offset = len(agent.log())
     server.stop()
-    wait_until(lambda: "Trying agent reconnect 3" in log_tail(agent, offset), 20,
+    wait_until(lambda: "Trying agent reconnect 3" in agent.log()[offset:], 20,
                "third reconnect attempt")
     start = cpu_seconds(pid)
-    wait_until(lambda: "Trying agent reconnect 4" in log_tail(agent, offset), 20,
+    wait_until(lambda: "Trying agent reconnect 4" in agent.log()[offset:], 20,
                "fourth reconnect attempt")
     used = cpu_seconds(pid) - start
     assert used < CPU_BUDGET_S, f"{used:.2f}s of CPU during a 10 s backoff"

@@ -1,15 +1,16 @@
 """Start-up of the sandbox agent: options, configuration file, device id, exit statuses."""
 import json
-import os
 import re
 
 KEY = "k" * 25
 STARTED = "Press Ctrl+C to stop agent"
 
 
-def start_and_stop(sandbox, *args):
-    """Runs the agent through start-up, then stops it; returns its exit status."""
-    sandbox.start(*args)
+def start_and_stop(sandbox, *args, **kwargs):
+    """Runs the agent through start-up, then stops it; returns its exit status. The log
+    holds this run only."""
+    sandbox.path("/var/log/cvagent.log").unlink(missing_ok=True)
+    sandbox.start(*args, **kwargs)
     sandbox.wait_log(STARTED)
     return sandbox.stop()
 
@@ -27,76 +28,68 @@ def test_help_prints_usage_before_reading_the_configuration(sandbox):
     assert sandbox.run("--help")[0] == 0
 
 
-def test_start_up_logs_identity_and_server(sandbox):
-    sandbox.write_config({"api_key": KEY, "dev_id": "DEV-1"})
-    assert start_and_stop(sandbox, "--bogus", "-x", "stray", "-s", "wss://localhost:9/api/v1/ws") == 0
-    log = sandbox.log()
-    for line in ("Agent version: 2.0.0", f"API key: {KEY}", "Device Id: DEV-1",
-                 "Server URL: wss://localhost:9/api/v1/ws"):
-        assert line in log
-    # A file that has its device id is never rewritten.
-    assert json.loads(sandbox.config.read_text()) == {"api_key": KEY, "dev_id": "DEV-1"}
-
-
-def test_missing_device_id_is_generated_from_the_mac_and_kept(sandbox):
+def test_device_id_is_made_once_and_the_identity_logged(sandbox):
+    # A missing device id comes from the interface's MAC and is written back.
     sandbox.write_config({"api_key": KEY, "other": 1})
     assert start_and_stop(sandbox) == 0
+    mac_id = "0000000000000000-000000000000"
+    assert sandbox.config.read_text() == '{\n  "api_key": "%s",\n  "dev_id": "%s"\n}' % (KEY,
+                                                                                         mac_id)
+    assert f"Device Id: {mac_id}" in sandbox.log()
+
+    # Unknown options are ignored; a file that has its device id is never rewritten.
+    sandbox.write_config({"api_key": KEY, "dev_id": "DEV-1"})
     text = sandbox.config.read_text()
-    assert text == '{\n  "api_key": "%s",\n  "dev_id": "0000000000000000-000000000000"\n}' % KEY
-    assert "Device Id: 0000000000000000-000000000000" in sandbox.log()
+    assert start_and_stop(sandbox, "--bogus", "-x", "stray", "-s",
+                          "wss://localhost:9/api/v1/ws") == 0
+    for line in ("Agent version: 2.0.0", f"API key: {KEY}", "Device Id: DEV-1",
+                 "Server URL: wss://localhost:9/api/v1/ws"):
+        assert line in sandbox.log()
+    assert sandbox.config.read_text() == text
 
-
-def test_pseudo_device_id_without_the_interface(sandbox):
+    # Without the interface: a pseudo id, which the next start reuses.
     sandbox.write_config({"api_key": KEY})
-    sandbox.start(iface="nosuch0")
-    sandbox.wait_log(STARTED)
-    assert sandbox.stop() == 0
+    assert start_and_stop(sandbox, iface="nosuch0") == 0
     dev_id = json.loads(sandbox.config.read_text())["dev_id"]
     assert re.fullmatch("[0-9A-F]{32}", dev_id)
     assert "Failed to call ioctl(soc, SIOCGIFHWADDR, &ifr)" in sandbox.log()
-    # The next start reuses it.
-    sandbox.path("/var/log/cvagent.log").unlink()
     assert start_and_stop(sandbox) == 0
     assert f"Device Id: {dev_id}" in sandbox.log()
 
 
-def test_bad_configuration_ends_start_up(sandbox):
-    cases = {
-        json.dumps({"api_key": "k" * 24}): "API key length is to short",
-        json.dumps({"api_key": KEY, "dev_id": 5}): "Failed to parse config file",
-        '{"api_key": "': "Failed to load",
-        "\x00\x01binary": "Failed to load",
-    }
-    for text, message in cases.items():
-        sandbox.config.write_text(text)
-        status, _, _ = sandbox.run()
-        assert status == 1, text
-        assert message in sandbox.log(), text
-    sandbox.config.unlink()
-    assert sandbox.run()[0] == 1
-    assert re.search(r"ERROR config\.cpp:\d+: ", sandbox.log())
-    assert re.search(r"ERROR agent\.cpp:\d+: Failed to load .*corvane\.json file", sandbox.log())
+def test_start_up_failures_end_with_status_1(sandbox):
+    log = sandbox.path("/var/log/cvagent.log")
+    valid = json.dumps({"api_key": KEY, "dev_id": "D"})
+    cases = [  # (configuration file, None: absent; options; what the log must show)
+        (json.dumps({"api_key": "k" * 24}), (), "API key length is to short"),
+        (json.dumps({"api_key": KEY, "dev_id": 5}), (), "Failed to parse config file"),
+        ('{"api_key": "', (), "Failed to load"),
+        ("\x00\x01binary", (), "Failed to load"),
+        (None, (), r"ERROR config\.cpp:\d+: (.*\n)*.*"
+                   r"ERROR agent\.cpp:\d+: Failed to load .*corvane\.json file"),
+        (valid, ("-s", "localhost/api/v1/ws"), "Failed to parse server url: localhost/api/v1/ws"),
+        (valid, ("-s", "://localhost/api/v1/ws"), "Failed to parse server url: ://localhost/"),
+    ]
+    for text, args, expected in cases:
+        log.unlink(missing_ok=True)
+        if text is None:
+            sandbox.config.unlink()
+        else:
+            sandbox.config.write_text(text)
+        assert sandbox.run(*args)[0] == 1, (text, args)
+        assert re.search(expected, sandbox.log()), (text, args)
 
+    # Without its logging configuration the agent ends silently.
+    log_conf = sandbox.path("/opt/corvane/etc/log.conf")
+    log_conf.rename(log_conf.with_suffix(".off"))
+    assert sandbox.run() == (1, "", "")
+    log_conf.with_suffix(".off").rename(log_conf)
 
-def test_unparsable_server_url_ends_start_up(sandbox):
-    sandbox.write_config({"api_key": KEY, "dev_id": "D"})
-    for url in ("localhost/api/v1/ws", "://localhost/api/v1/ws"):
-        status, _, _ = sandbox.run("-s", url)
-        assert status == 1
-        assert f"Failed to parse server url: {url}" in sandbox.log()
-
-
-def test_missing_log_configuration_ends_silently(sandbox):
-    sandbox.path("/opt/corvane/etc/log.conf").unlink()
-    status, out, err = sandbox.run()
-    assert (status, out, err) == (1, "", "")
-
-
-def test_sandbox_refuses_to_start_without_its_stubs(sandbox):
+    # The sandbox refuses to start without its stubs, or without its root.
+    log.unlink(missing_ok=True)
     sandbox.path("/bin/reboot").unlink()
     status, _, err = sandbox.run()
-    assert status == 1
-    assert "bin/reboot" in err
+    assert status == 1 and "bin/reboot" in err
     assert sandbox.log() == ""
     status, _, err = sandbox.run(root_args=[])
     assert status == 1 and "--root" in err

@@ -1,6 +1,8 @@
 // libFuzzer target for the incoming path: fragment assembly, classification and dispatch,
 // driven the way the receive callback drives them, on connection data built here (there is
-// no libwebsockets connection, so the connection handle is null).
+// no libwebsockets connection, so the connection handle is null). The configuration commands
+// work on a sandbox root whose daemon, network and web password files are put back before
+// every input, so each input starts from the same machine.
 //
 // Input: byte 0, low 3 bits = number of cuts C; then C little-endian 16-bit fragment
 // lengths; the rest is the message text, cut into C + 1 fragments (a length past the end
@@ -26,6 +28,34 @@
 namespace {
 
 std::string root; // the temporary sandbox root of this process
+
+// A realistic daemon configuration: three pools, per-chain and per-chip settings, autotuner.
+const char* const MINER_CONFIG = R"({
+"pools" : [
+{"url" : "stratum+tcp://ltc.pool.example:3333", "user" : "farm.rig1", "pass" : "x"},
+{"url" : "stratum+tcp://ltc-eu.pool.example:8888", "user" : "farm.rig1", "pass" : "123"},
+{"url" : "", "user" : "", "pass" : ""}
+]
+,
+"api-listen" : true,
+"bitmain-fan-ctrl" : false,
+"bitmain-fan-pwm" : "80",
+"bitmain-target-temp" : "75",
+"bitmain-freq" : "384",
+"bitmain-voltage" : "8",
+"bitmain-freq2" : "400",
+"bitmain-voltage2" : "9",
+"multi-version" : "1",
+"bitmain-autodownscale-profile" : "0",
+"bitmain-autodownscale" : true,
+"bitmain-autodownscale-min" : "350",
+"bitmain-chip-freq" : "0:0:0:0:400",
+"bitmain-minhr" : "400",
+"bitmain-tempoff" : "95"
+})";
+const char* const NETWORK_CONFIG = "hostname=antminer\ndhcp=true\n";
+const char* const WEB_PASSWORD = "root:antMiner Configuration:455af7a652377822a17fe34a85224e7c";
+const char* const CHIP_HR = R"({"chiphr": [[1.5, 2.5, 0], [], [3], [4.25]]})";
 
 void write_file(const std::string& abs, const std::string& content, bool executable = false) {
     const std::string path = root + abs;
@@ -62,7 +92,10 @@ void make_sandbox() {
     // Every level is formatted (so format bugs surface) and nothing is written anywhere.
     write_file("/opt/corvane/etc/log.conf", "log4cplus.logger.agent=DEBUG, null\n"
                                             "log4cplus.appender.null=log4cplus::NullAppender\n");
-    write_file("/config/network.conf", "hostname=antminer\ndhcp=true\n");
+    // The daemon runs, so a changed configuration reaches the restart path.
+    write_file("/bin/pidof", "#!/bin/sh\necho 1\n", true);
+    write_file("/etc/init.d/cgminer.sh", "#!/bin/sh\nexit 0\n", true);
+    write_file("/www/pages/cgi-bin/chip_hr.json", CHIP_HR);
 
     const std::string path = root + "/bin:/usr/local/bin:/usr/bin:/bin";
     setenv("PATH", path.c_str(), 1);
@@ -161,6 +194,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* text = data + 1 + 2 * cuts;
     size_t left = size - 1 - 2 * cuts;
 
+    write_file("/config/cgminer.conf", MINER_CONFIG);
+    write_file("/config/network.conf", NETWORK_CONFIG);
+    write_file("/config/lighttpd-htdigest.user", WEB_PASSWORD);
     agent_psd* psd = open_connection();
     for (size_t i = 0; i <= cuts; i++) {
         size_t piece = left;

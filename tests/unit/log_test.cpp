@@ -6,7 +6,7 @@
 
 #include <sys/stat.h>
 
-TEST(Log, WritesLevelsAndKeepsPercentSignsLiteral) {
+TEST(Log, WritesLevelsKeepsPercentSignsLiteralAndNeedsAnOutput) {
     test_root root;
     LOG_DEBUG("debug %d", 1);
     LOG_INFO("info %s", "two");
@@ -23,10 +23,8 @@ TEST(Log, WritesLevelsAndKeepsPercentSignsLiteral) {
     EXPECT_EQ(log.find("never written"), std::string::npos);
     EXPECT_NE(log.find("INFO server said %s and 100%\n"), std::string::npos);
     EXPECT_NE(log.find(":" + std::to_string(line) + ": failed: x\n"), std::string::npos);
-}
 
-TEST(Log, InitFailsWithoutAnOutputForTheAgentLogger) {
-    test_root root;
+    // Init fails without an output for the agent logger.
     log_cleanup();
     const std::string conf = "/opt/corvane/etc/log.conf";
 

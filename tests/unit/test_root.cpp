@@ -1,6 +1,7 @@
 #include "test_root.h"
 
 #include "log.h"
+#include "miner/l3plus/support.h"
 #include "platform.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,8 @@ test_root::test_root() {
     }
     dir = pattern;
     platform_configure(dir, "lo", 4028);
+    // Process-wide flags that earlier tests may have left set.
+    miner_set_auto_tune(false);
     write("/opt/corvane/etc/log.conf",
           "log4cplus.logger.agent=DEBUG, file\n"
           "log4cplus.appender.file=log4cplus::FileAppender\n"
@@ -60,8 +63,5 @@ bool test_root::exists(const std::string& abs) const {
 }
 
 std::string test_root::log() const {
-    std::ifstream file(dir + "/agent.log");
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return read("/agent.log"); // the log file sits at the top of the root
 }

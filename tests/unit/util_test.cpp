@@ -8,53 +8,39 @@
 
 #include <string>
 
-namespace {
-
-url_info parsed(const char* url) {
-    url_info info{};
-    EXPECT_EQ(parse_url(url, &info), 0) << url;
-    return info;
-}
-
-} // namespace
-
-TEST(ParseUrl, SplitsSchemeHostPortAndPath) {
-    url_info info = parsed("wss://agent.example.com/api/v1/ws");
-    EXPECT_STREQ(info.proto, "wss");
-    EXPECT_STREQ(info.host, "agent.example.com");
-    EXPECT_EQ(info.port, 443);
-    EXPECT_STREQ(info.path, "/api/v1/ws");
-
-    info = parsed("ws://10.0.0.1:8080");
-    EXPECT_STREQ(info.proto, "ws");
-    EXPECT_STREQ(info.host, "10.0.0.1");
-    EXPECT_EQ(info.port, 8080);
-    EXPECT_STREQ(info.path, "/");
-
-    EXPECT_STREQ(parsed("wss://h/a/b?x=1").path, "/a/b");
-    EXPECT_EQ(parsed("wss://h:abc/").port, 0);
-    EXPECT_EQ(parsed("http://h/").port, 80);
-    EXPECT_EQ(parsed("https://h/").port, 443);
-}
-
-TEST(ParseUrl, RejectsTextThatIsNotAUrl) {
+TEST(ParseUrl, SplitsSchemeHostPortAndPathAndCutsOverlongParts) {
+    const std::string long_host = "wss://" + std::string(400, 'h') + "/" + std::string(400, 'p');
+    const std::string long_scheme = std::string(40, 's') + "://host/";
+    const struct {
+        std::string url, proto, host;
+        int port;
+        std::string path;
+    } cases[] = {
+        {"wss://agent.example.com/api/v1/ws", "wss", "agent.example.com", 443, "/api/v1/ws"},
+        {"ws://10.0.0.1:8080", "ws", "10.0.0.1", 8080, "/"},
+        {"wss://h/a/b?x=1", "wss", "h", 443, "/a/b"},
+        {"wss://h:abc/", "wss", "h", 0, "/"},
+        {"http://h/", "http", "h", 80, "/"},
+        {"https://h/", "https", "h", 443, "/"},
+        // Only the first 255 characters count.
+        {long_host, "wss", std::string(249, 'h'), 443, "/"},
+        {long_scheme, std::string(31, 's'), "host", 80, "/"},
+    };
+    for (const auto& c : cases) {
+        url_info info{};
+        ASSERT_EQ(parse_url(c.url.c_str(), &info), 0) << c.url;
+        EXPECT_EQ(std::string(info.proto), c.proto) << c.url;
+        EXPECT_EQ(std::string(info.host), c.host) << c.url;
+        EXPECT_EQ(info.port, c.port) << c.url;
+        EXPECT_EQ(std::string(info.path), c.path) << c.url;
+    }
     url_info info{};
     for (const char* url : {"", "localhost:443/x", "://host/x", "wss://", "wss://:443/path"}) {
         EXPECT_EQ(parse_url(url, &info), -1) << url;
     }
 }
 
-TEST(ParseUrl, CutsOverlongPartsWithoutOverflow) {
-    std::string url = "wss://" + std::string(400, 'h') + "/" + std::string(400, 'p');
-    url_info info = parsed(url.c_str());
-    EXPECT_EQ(std::string(info.host), std::string(249, 'h'));
-    EXPECT_EQ(info.path[0], '/');
-
-    std::string long_scheme = std::string(40, 's') + "://host/";
-    EXPECT_EQ(std::string(parsed(long_scheme.c_str()).proto), std::string(31, 's'));
-}
-
-TEST(Util, FormatsAddresses) {
+TEST(Util, FormatsAddressesAndHex) {
     char buf[18];
     const uint8_t mac[6] = {0x00, 0x11, 0x22, 0xaa, 0xbb, 0xcc};
     EXPECT_STREQ(ether_to_str(mac, buf), "00:11:22:aa:bb:cc");
@@ -62,18 +48,16 @@ TEST(Util, FormatsAddresses) {
     char ip[16];
     EXPECT_STREQ(inet_to_str(inet_addr("192.168.1.254"), ip), "192.168.1.254");
     EXPECT_STREQ(inet_to_str(0xffffffffu, ip), "255.255.255.255");
-}
 
-TEST(Util, HexEncodes) {
     uint8_t bytes[16];
     for (uint8_t i = 0; i < 16; i++) {
         bytes[i] = i;
     }
-    char buf[33];
-    EXPECT_STREQ(util_hex(bytes, 16, buf), "000102030405060708090a0b0c0d0e0f");
-    EXPECT_STREQ(util_hex(bytes, 0, buf), "");
+    char hex[33];
+    EXPECT_STREQ(util_hex(bytes, 16, hex), "000102030405060708090a0b0c0d0e0f");
+    EXPECT_STREQ(util_hex(bytes, 0, hex), "");
     const uint8_t high[2] = {0xab, 0xff};
-    EXPECT_STREQ(bin_to_hex(high, 2, buf), "abff");
+    EXPECT_STREQ(bin_to_hex(high, 2, hex), "abff");
 }
 
 TEST(Util, ReplacesSubstrings) {

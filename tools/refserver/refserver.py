@@ -28,6 +28,9 @@ import websockets
 from websockets.exceptions import ConnectionClosed
 from websockets.frames import OP_CONT, OP_TEXT
 
+from dashboard import Dashboard
+from fleet import Fleet
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CERT = os.path.join(HERE, "localhost.pem")
 KEY = os.path.join(HERE, "localhost-key.pem")
@@ -92,6 +95,7 @@ class RefServer:
         # Called on the server thread as on_event(kind, item) with kind in
         # "recv", "sent" (Record) and "open", "close" (Event).
         self.on_event = on_event
+        self._register_once: set = set()  # see register_next()
         self.received: list = []
         self.sent: list = []
         self.events: list = []
@@ -185,7 +189,7 @@ class RefServer:
                 self._notify("recv", rec, self.received)
                 kind = rec.json.get("type") if isinstance(rec.json, dict) else None
                 if first and kind == "auth" and self.auth_mode in AUTH_REPLIES:
-                    await self._send_json(ws, conn, AUTH_REPLIES[self.auth_mode])
+                    await self._send_json(ws, conn, AUTH_REPLIES[self._auth_reply(rec.json)])
                 elif kind == "update_config" and self.ack_update_config:
                     await self._send_json(ws, conn, {"type": "update_config", "ok": True})
                 first = False
@@ -198,6 +202,15 @@ class RefServer:
                                         code=ws.close_code, reason=ws.close_reason or ""),
                          self.events)
 
+    def _auth_reply(self, msg):
+        device = msg.get("device_id")
+        with self._cond:
+            if self.auth_mode == "accept" and isinstance(device, str) \
+                    and device in self._register_once:
+                self._register_once.discard(device)
+                return "accept_register"
+        return self.auth_mode
+
     async def _send_json(self, ws, conn, obj):
         await self._send_text(ws, conn, json.dumps(obj))
 
@@ -207,6 +220,12 @@ class RefServer:
                      self.sent)
 
     # ---- commands from other threads ------------------------------------
+
+    def register_next(self, device_id):
+        """Answer the next "auth" of this device with a registration request (in auth mode
+        "accept"), so that it uploads its configuration again."""
+        with self._cond:
+            self._register_once.add(device_id)
 
     def _target(self, conn):
         with self._cond:
@@ -451,8 +470,16 @@ def main(argv=None):
     ap.add_argument("--script", help="file of commands run one after another")
     ap.add_argument("--no-ack-config", action="store_true",
                     help="do not answer update_config with ok=true")
+    ap.add_argument("--http-port", type=int,
+                    help="also serve the live page on http://127.0.0.1:PORT/ (0: a free port)")
     args = ap.parse_args(argv)
-    srv = RefServer(args.port, args.host, args.auth, not args.no_ack_config, _print_event)
+    fleet = Fleet() if args.http_port is not None else None
+
+    def on_event(kind, item):
+        if fleet:
+            fleet.fold(kind, item)
+        _print_event(kind, item)
+    srv = RefServer(args.port, args.host, args.auth, not args.no_ack_config, on_event)
     script = []
     if args.script:
         with open(args.script) as f:
@@ -460,6 +487,9 @@ def main(argv=None):
     srv.start()
     print(f"listening on wss://{args.host}:{srv.port}{PATH} (auth: {args.auth}); {HELP}",
           flush=True)
+    board = Dashboard(srv, fleet, args.http_port).start() if fleet else None
+    if board:
+        print(f"live page on {board.url}", flush=True)
     done = threading.Event()
 
     def feed(lines):  # only "quit" ends the program; EOF keeps it serving
@@ -477,6 +507,8 @@ def main(argv=None):
         done.wait()
     except KeyboardInterrupt:
         pass
+    if board:
+        board.stop()
     srv.stop()
 
 

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 using testing::ContainsRegex;
 using testing::ElementsAre;
@@ -180,4 +181,21 @@ TEST(ApiCall, RunawayReplyIsRefused) {
     EXPECT_THAT(root.log(), ContainsRegex(error_line("API response is larger than 65536 bytes\n"
                                                      "ERROR miner/api\\.cpp:[0-9]+: Failed to "
                                                      "receive API response")));
+}
+
+TEST(ApiCall, StopAbandonsAnExchangeWithoutBlamingTheDaemon) {
+    test_root root;
+    fake_daemon daemon;
+    daemon.script("stats", {"{\"STATS\":", FAKE_SILENT});
+    int result = 0;
+    std::thread caller([&] {
+        json_ptr reply;
+        result = api_call_cmd("stats", &reply);
+    });
+    ASSERT_TRUE(wait_until([&] { return daemon.requests().size() == 1; }));
+    api_abort_exchanges();
+    caller.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(root.log(), "INFO Daemon API exchange abandoned: the agent is stopping\n");
+    api_reset();
 }

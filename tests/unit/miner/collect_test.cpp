@@ -41,10 +41,6 @@ json_ptr parse(const char* text) {
     return json;
 }
 
-json_ptr healthy_stats() {
-    return parse(HEALTHY_STATS);
-}
-
 // Sets `member` to `value` (taken), or removes it when value is null.
 void with(json_t* stats, const char* member, json_t* value) {
     if (value != nullptr) {
@@ -129,22 +125,24 @@ std::string pools_of(const std::string& elements) {
 
 } // namespace
 
-TEST(Metrics, SnapshotOfAHealthyMiner) {
+TEST(Metrics, SnapshotAndStateFollowTheProcessAndTheUser) {
     test_root root;
     fake_firmware firmware(root);
-    firmware.set_running(true);
     fake_daemon daemon;
-    json_ptr stats = healthy_stats();
+    json_ptr stats = parse(HEALTHY_STATS);
     daemon.script("stats", {stats_reply(stats.get())});
+    EXPECT_EQ(state_now(), MINER_STATE_UNKNOWN);
 
+    firmware.set_running(true);
     time_t before = time(nullptr);
     std::unique_ptr<cv_metrics> m = cgminer_metrics();
     ASSERT_NE(m, nullptr) << root.log();
     EXPECT_EQ(m->state, MINER_STATE_MINING);
     EXPECT_GE(m->timestamp, before);
-    // One exchange, then a probe of the API because the process runs.
-    EXPECT_TRUE(wait_until([&] { return daemon.requests().size() == 2; }));
-    EXPECT_THAT(daemon.requests(), ElementsAre("{\"command\": \"stats\"}", ""));
+    // A probe of the API follows the exchange only while the process runs.
+    const char* const request = "{\"command\": \"stats\"}";
+    EXPECT_TRUE(wait_until([&] { return daemon.requests().size() == 3; }));
+    EXPECT_THAT(daemon.requests(), ElementsAre(request, request, ""));
     // "temp_max" 60 is raised to the hottest chip; a rate that is no number counts as 0; a
     // chain without a voltage figure has none, not the one of the chain before.
     EXPECT_EQ(describe(*m), "up 3600, 0.50412/0.5035 GH, 384 MHz, 71 C, 806.75 W, 26 hw;"
@@ -154,17 +152,7 @@ TEST(Metrics, SnapshotOfAHealthyMiner) {
                             " chain 4: 72 chips 0 GH 390.25 MHz 0 V 203 W 11 hw 0/44 C;"
                             " fan 1: 80% 4800 rpm; fan 2: 82% 4920 rpm;");
     EXPECT_EQ(root.log(), "");
-}
 
-TEST(Metrics, StateFollowsTheProcessAndTheUser) {
-    test_root root;
-    fake_firmware firmware(root);
-    fake_daemon daemon;
-    json_ptr stats = healthy_stats();
-    daemon.script("stats", {stats_reply(stats.get())});
-
-    EXPECT_EQ(state_now(), MINER_STATE_UNKNOWN);
-    firmware.set_running(true);
     with(stats.get(), "GHS 5s", json_string("0"));
     daemon.script("stats", {stats_reply(stats.get())});
     EXPECT_EQ(state_now(), MINER_STATE_INITIALIZING);
@@ -183,7 +171,7 @@ TEST(Metrics, StateFollowsTheProcessAndTheUser) {
 }
 
 TEST(Metrics, SpikeRule) {
-    json_ptr stats = healthy_stats();
+    json_ptr stats = parse(HEALTHY_STATS);
     with(stats.get(), "GHS av", json_real(500.0));
     const struct {
         const char* rate_5s;
@@ -217,7 +205,7 @@ TEST(Metrics, RepliesWithoutTheFiguresYieldNothing) {
                   {"GHS av", json_integer(503)},
                   {"state", json_integer(1)}};
     for (const auto& b : broken) {
-        json_ptr stats = healthy_stats();
+        json_ptr stats = parse(HEALTHY_STATS);
         with(stats.get(), b.member, b.value);
         EXPECT_EQ(metrics_of(stats.get()), nullptr) << b.member;
     }
@@ -226,7 +214,7 @@ TEST(Metrics, RepliesWithoutTheFiguresYieldNothing) {
 
 TEST(Metrics, AChainThatCannotBeReadStaysEmpty) {
     test_root root;
-    json_ptr stats = healthy_stats();
+    json_ptr stats = parse(HEALTHY_STATS);
     with(stats.get(), "chain_rate2", nullptr);
     with(stats.get(), "chain_hw4", json_string("11"));
     with(stats.get(), "miner_count", nullptr);
@@ -263,7 +251,7 @@ TEST(Metrics, Fans) {
         {json_string("2"), nullptr, json_integer(600), " fan 2: 10% 600 rpm;"},
     };
     for (const auto& c : cases) {
-        json_ptr stats = healthy_stats();
+        json_ptr stats = parse(HEALTHY_STATS);
         with(stats.get(), "fan_num", c.fan_num);
         with(stats.get(), "fan1", c.fan1);
         with(stats.get(), "fan2", c.fan2);
@@ -324,19 +312,6 @@ TEST(Pools, BadElementsAndExtraFeePools) {
     EXPECT_THAT(root.log(), ContainsRegex(error_line("Failed to unpack POOLS from api "
                                                      "response: .+") +
                                           error_line("POOLS must be an array object")));
-}
-
-TEST(Pools, ThroughTheDaemon) {
-    test_root root;
-    fake_daemon daemon;
-    daemon.script("pools", {R"({"STATUS":[{"STATUS":"S"}],"POOLS":[)" +
-                            pool("stratum+tcp://a:3333", "Alive", 0, true) + "]}"});
-    std::unique_ptr<cv_pools_stats> p = cgminer_pools_stats();
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(describe(*p), "active 65.5K 100/2/1, -, -; fee:");
-    // A daemon that dies half-way gives no record.
-    daemon.script("pools", {R"({"STATUS":[{"STATUS":"S"}],"POOLS":[)", FAKE_RESET});
-    EXPECT_EQ(cgminer_pools_stats(), nullptr);
 }
 
 TEST(Conversions, ChipState) {

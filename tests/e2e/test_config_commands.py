@@ -1,0 +1,131 @@
+"""Every configuration command in the sandbox: reply, file effect, daemon restart only after a
+change while the daemon runs, reconnect after a changing network command, and no upload of the
+agent's own writes."""
+import hashlib
+import shutil
+import subprocess
+
+from conftest import REPO, wait_until
+
+POOLS = {"main": {"stratum_url": "stratum+tcp://new.example:3333", "worker": "farm.rig9"}}
+CHAIN = {"id": "2", "use_global_freq": False, "use_global_volt": True, "freq": 410, "volt": 0,
+         "chips": [{"id": "3", "freq": 420}]}
+AUTOTUNER = {"stage1": True, "stage2": False, "stage3": True, "stage3_interval": 12,
+             "downclock_step": 4, "min_freq": 300, "hashrate_deviation": 70, "test_time": 5,
+             "down_freq_hw": 2}
+
+
+def ctl(sandbox, action):
+    subprocess.run([str(sandbox.path("/usr/lib/fakeminer/ctl.sh")), action], check=True)
+
+
+def test_configuration_commands(sandbox, server):
+    shutil.copy(REPO / "tests/unit/miner/data/l3plus.conf", sandbox.path("/config/cgminer.conf"))
+    sandbox.path("/config/lighttpd-htdigest.user").write_text("root:antMiner Configuration:0")
+    ctl(sandbox, "start")
+    try:
+        sandbox.server_url = f"wss://localhost:{server.port}/api/v1/ws"
+        sandbox.write_config({"api_key": "k" * 30, "dev_id": "DEV-E2E"})
+        sandbox.start()
+        server.wait_message("auth", timeout=20)
+        sandbox.wait_log("Agent successfully authenticated")
+        conf = sandbox.path("/config/cgminer.conf")
+
+        def restarts():
+            return sandbox.calls().count("cgminer.sh restart")
+
+        def requested():
+            """Restarts the agent asked for; logged before the command's reply is queued."""
+            return sandbox.log().count("Miner configuration changed, restarting the miner")
+
+        def settled():
+            wait_until(lambda: sandbox.log().count("Miner restarted") >= restarts(), 20,
+                       "restart to finish")
+
+        def command(message, reply=True, running=True):
+            """Sends one command; returns its reply and whether the file and daemon changed."""
+            before, restarted, asked = conf.read_bytes(), restarts(), requested()
+            since = len(server.received)
+            server.send(message)
+            answer = server.wait_message(message["type"], timeout=15, since=since) if reply \
+                else sandbox.wait_log("Request config failed") if message.get("ok") is False \
+                else None
+            changed = conf.read_bytes() != before
+            if changed and running:
+                wait_until(lambda: restarts() > restarted, 20, "daemon restart")
+                settled()
+            return answer, changed, requested() - asked
+
+        ok = lambda kind: {"type": kind, "ok": True}  # noqa: E731
+        failed = lambda kind: {"type": kind, "ok": False}  # noqa: E731
+        assert command({"type": "config_pools", **POOLS}) == (ok("config_pools"), True, 1)
+        assert command({"type": "config_pools", **POOLS}) == (ok("config_pools"), False, 0)
+        assert command({"type": "config_fans", "mode": "manual", "speed": 70}) == (
+            ok("config_fans"), True, 1)
+        assert command({"type": "config_fans", "speed": 70}) == (failed("config_fans"), False, 0)
+        assert command({"type": "config_chain", **CHAIN}) == (ok("config_chain"), True, 1)
+        assert command({"type": "config_chain", **CHAIN, "id": "7"}) == (
+            failed("config_chain"), False, 0)
+        report = command({"type": "chip_metrics", "request_id": "r7", "chain_id": "2"})[0]
+        assert (report["chain_id"], report["request_id"], report["ok"]) == ("2", "r7", True)
+        assert [c["id"] for c in report["chips"]] == [str(n) for n in range(1, 73)]
+        assert report["chips"][2]["freq"] == 420 and report["chips"][2]["custom_freq"] is True
+        assert "custom_freq" not in report["chips"][0]
+        assert command({"type": "chip_metrics", "request_id": "r8", "chain_id": "9"})[0] == \
+            failed("chip_metrics")
+
+        assert command({"type": "config_watchdog", "min_hr": "350"}) == (
+            ok("config_watchdog"), True, 1)
+        assert command({"type": "config_autotuner", **AUTOTUNER}) == (
+            ok("config_autotuner"), True, 1)
+        since = len(server.received)
+        assert command({"type": "config_perf", "perf": {"profile": "4", "freq": 400,
+                                                        "volt": 9}}) == (ok("config_perf"), True, 1)
+        notice = server.wait_message("update_config", timeout=10, since=since)
+        assert [c["id"] for c in notice["chains"]] == ["1", "2", "3", "4"]
+        assert '"bitmain-freq2" : "0"' in conf.read_text()
+
+        # The multi-section message is never answered; a refused one changes nothing.
+        assert command({"type": "config", "ok": False, "message": "no", "pools": {}},
+                       reply=False)[1:] == (False, 0)
+        server.send({"type": "config", "watchdog": {"max_temp": "88"}})
+        wait_until(lambda: '"bitmain-tempoff" : "88"' in conf.read_text(), 10, "config applied")
+        wait_until(lambda: restarts() == 7, 20, "restart after config")
+        settled()
+
+        # The daemon does not run: the change is written, nothing is restarted.
+        ctl(sandbox, "stop")
+        assert command({"type": "config_watchdog", "min_hr": "300"}, running=False)[1:] == (True, 0)
+        ctl(sandbox, "start")
+
+        answer = command({"type": "config_web_access", "new_password": "s3cret"})[0]
+        assert answer == ok("config_web_access")
+        ha1 = hashlib.md5(b"root:antMiner Configuration:s3cret").hexdigest()
+        assert sandbox.path("/config/lighttpd-htdigest.user").read_text() == \
+            f"root:antMiner Configuration:{ha1}"
+
+        # The network: unchanged settings keep the connection; new ones restart networking and
+        # the agent reconnects after the reply.
+        network = {"type": "config_network", "mode": "dhcp", "hostname": "antminer"}
+        assert command(network)[0] == ok("config_network")
+        assert command({**network, "hostname": "bad;name"})[0] == failed("config_network")
+        assert server.connections == 1
+        assert command({**network, "hostname": "rig-9"})[0] == ok("config_network")
+        server.wait_connections(2, timeout=30)
+        assert sandbox.path("/config/network.conf").read_text() == "hostname=rig-9\ndhcp=true\n"
+        assert "network.sh restart" in sandbox.calls()
+
+        # The watcher runs throughout: an outside edit, as the web interface makes, is
+        # uploaded, and besides it only the perf notice went out as "update_config".
+        subprocess.run([str(REPO / "sandbox/webedit.py"), str(sandbox.root), "--set",
+                        "bitmain-fan-pwm=55"], check=True)
+        wait_until(lambda: len(server.messages("update_config")) >= 2, 20, "upload of the edit")
+        assert [m.get("fans", {}).get("speed") for m in server.messages("update_config")] == [
+            None, 55]
+        # One restart per change while the daemon ran, none after a request that changed
+        # nothing.
+        settled()
+        assert restarts() == requested() == 7
+        assert sandbox.proc.poll() is None
+    finally:
+        ctl(sandbox, "stop")

@@ -1,0 +1,82 @@
+"""The configuration upload: at registration, and about 3 s after the machine's web interface
+(sandbox/webedit.py) changed the daemon's settings; never for the agent's own writes."""
+import subprocess
+import time
+
+from conftest import REPO, wait_until
+
+SECTIONS = ["type", "pools", "fans", "perf", "chains", "autotuner", "watchdog", "network"]
+
+
+def web_edit(sandbox, *settings, rename=False):
+    """Changes cgminer.conf as the web interface would; returns the time the edit was done."""
+    command = [str(REPO / "sandbox/webedit.py"), str(sandbox.root)]
+    for setting in settings:
+        command += ["--set", setting]
+    subprocess.run(command + (["--rename"] if rename else []), check=True)
+    return time.monotonic()
+
+
+def uploads(server):
+    return [r for r in server.received
+            if isinstance(r.json, dict) and r.json.get("type") == "update_config"
+            and "ok" not in r.json]
+
+
+def next_upload(server, count, timeout=15):
+    return server.wait_for(lambda: len(uploads(server)) >= count and uploads(server)[count - 1],
+                           timeout, f"upload number {count}")
+
+
+def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server):
+    server.auth_mode = "accept_register"
+    first = next_upload(server, 1, timeout=20).json
+    assert list(first) == SECTIONS
+    assert first["pools"]["main"] == {"stratum_url": "stratum+tcp://ltc.pool-one.example:3333",
+                                      "worker": "farm7.l3p-042", "password": "x"}
+    assert first["fans"] == {"mode": "auto", "speed": 60, "silent_start": True, "target_temp": 78}
+    assert first["perf"] == {"profile": "4", "freq": 384, "volt": 8}
+    chain2 = first["chains"][1]
+    assert (chain2["id"], chain2["freq"], chain2["volt"]) == ("2", 396, 9.0)
+    assert chain2["chips"] == [{"id": "5", "freq": 400}, {"id": "70", "freq": 420}]
+    assert first["watchdog"] == {"min_hr": 450, "max_xchips": 6, "max_temp": 95}
+    assert first["network"] == {"mode": "dhcp", "hostname": "antminer"}
+    # Status waits for the server's acknowledgement: two status cycles (each fails two daemon
+    # exchanges) pass without one.
+    failures = agent.log().count("Connection failed to API")
+    wait_until(lambda: agent.log().count("Connection failed to API") >= failures + 4, 30,
+               "two status cycles")
+    assert server.messages("status") == []
+    server.send({"type": "update_config", "ok": True})
+    agent.wait_log("Successfully update config on the server")
+    assert server.wait_message("status", timeout=10)["state"]["name"] == "restarting"
+
+    # One edit in place: one upload, about 3 s later.
+    edited = web_edit(agent, "bitmain-fan-pwm=80", "bitmain-fan-ctrl=true")
+    upload = next_upload(server, 2)
+    delay = upload.time - edited
+    print(f"edit -> upload: {delay:.2f} s")
+    assert 2.5 <= delay <= 6
+    assert upload.json["fans"]["mode"] == "manual" and upload.json["fans"]["speed"] == 80
+
+    # Quick edits, in place and by rename: one upload after the last.
+    for speed in (70, 71):
+        web_edit(agent, f"bitmain-fan-pwm={speed}")
+        time.sleep(0.5)  # a person clicking through the page
+    edited = web_edit(agent, "bitmain-fan-pwm=72", rename=True)
+    upload = next_upload(server, 3)
+    assert upload.time - edited >= 2.5
+    assert upload.json["fans"]["speed"] == 72
+
+    # The agent's own store, and another file of the directory: nothing. Waiting past the
+    # settle time also shows that each burst above led to one upload only.
+    server.send({"type": "config_fans", "mode": "manual", "speed": 90, "silent_start": True})
+    assert server.wait_message("config_fans", timeout=10) == {"type": "config_fans", "ok": True}
+    assert '"bitmain-fan-pwm" : "90"' in agent.path("/config/cgminer.conf").read_text()
+    agent.path("/config/lighttpd-htdigest.user").write_text("admin:antMiner:0123abcd\n")
+    time.sleep(4.5)
+    assert len(uploads(server)) == 3
+
+    begin = time.monotonic()
+    assert agent.stop() == 0
+    assert time.monotonic() - begin < 3

@@ -1,0 +1,127 @@
+"""Faults of a long-running agent: the hang rule's exit, a stale registration hold, signals
+while a program runs, descriptors leaking into started programs, a hung kernel log script."""
+import os
+import re
+import signal
+
+from conftest import wait_until
+
+KEY = "k" * 30
+LOG_SCRIPT = "/www/pages/cgi-bin/get_kernel_log.cgi"
+START_SCRIPT = "/etc/init.d/cgminer.sh"
+
+
+def move_clock(box, secs):
+    box.path("/var/run/clock.offset").write_text(str(secs))
+
+
+def write_script(box, abs_path, body):
+    """A fake firmware script that records its call in calls.log, then runs `body`."""
+    path = box.path(abs_path)
+    path.write_text("#!/bin/sh\n"
+                    f"echo \"$(date +%s) $(basename \"$0\") $*\" >> '{box.path('/var/log/calls.log')}'\n"
+                    + body + "\n")
+    path.chmod(0o755)
+
+
+def held_while(box, name):
+    """Shell lines that wait while the file `name` in the root exists (at most 60 s)."""
+    return f"i=0; while [ -e '{box.path(name)}' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done"
+
+
+def start_agent(box, server):
+    box.server_url = f"wss://localhost:{server.port}/api/v1/ws"
+    box.write_config({"api_key": KEY, "dev_id": "DEV-R"})
+    box.start()
+
+
+def test_unreachable_server_console_lines_and_the_hang_rule(sandbox):
+    sandbox.write_config({"api_key": KEY, "dev_id": "DEV-R"})
+    proc = sandbox.start()
+    # Standard output is a pipe, as under an init system: lines must come as they are logged.
+    os.set_blocking(proc.stdout.fileno(), False)
+    seen = []
+
+    def console_has(line):
+        try:
+            seen.append(os.read(proc.stdout.fileno(), 65536))
+        except BlockingIOError:
+            pass
+        return line in b"".join(seen)
+    wait_until(lambda: console_has(b"Press Ctrl+C to stop agent"), 10, "the console line")
+
+    sandbox.wait_log("Trying agent reconnect 2")
+    move_clock(sandbox, 601)
+    # Status and metrics threads still run: the end must neither abort nor wedge.
+    wait_until(lambda: proc.poll() is not None, 30, "the hang rule to end the agent")
+    err = proc.stderr.read()
+    assert proc.returncode == 1, err
+    assert "terminate called" not in err
+    assert re.search(r"ERROR agent\.cpp:\d+: Agent connection hands, restarting\n$", sandbox.log())
+
+
+def test_registration_hold_ends_with_a_later_normal_session(sandbox, server):
+    server.auth_mode = "accept_register"
+    start_agent(sandbox, server)
+    server.wait_message("update_config", timeout=20, conn=1)
+    # The session ends before the server answers the upload; the next one is not a registration.
+    server.auth_mode = "accept"
+    server.drop(conn=1)
+    server.wait_message("auth", timeout=20, conn=2)
+    server.wait_message("status", timeout=10, conn=2)
+    assert "Registration hold of an earlier session ended" in sandbox.log()
+    assert not server.messages("status", conn=1)
+
+
+def test_started_programs_hold_no_descriptor_and_a_hung_log_script_is_bounded(sandbox, server):
+    start_agent(sandbox, server)
+    server.wait_message("auth", timeout=20)
+    sandbox.wait_log("Agent successfully authenticated")
+
+    fds_of_start = sandbox.path("/var/run/start.fds")
+    # exec: a redirection of one command would make the shell keep a copy of its stdout.
+    write_script(sandbox, START_SCRIPT, f"exec > '{fds_of_start}'\nls -l /proc/$$/fd")
+    write_script(sandbox, LOG_SCRIPT, "ls -l /proc/$$/fd")
+    server.send({"type": "start_mining"})
+    server.send({"type": "logs", "request_id": "fds"})
+    listings = {
+        "start script": wait_until(lambda: fds_of_start.exists() and fds_of_start.read_text(),
+                                   10, "the start script's listing"),
+        "log script": server.wait_message("logs", timeout=10)["logs"],
+    }
+    for program, listing in listings.items():
+        held = re.findall(r" (\d+) -> (.*)$", listing, re.M)
+        assert held, listing
+        # Beyond the standard three only the shell's own handle on its script may be open.
+        extra = [(fd, target) for fd, target in held
+                 if int(fd) > 2 and not target.endswith((START_SCRIPT, LOG_SCRIPT))]
+        assert extra == [], f"{program} inherited {extra}"
+
+    # A script that never ends fails the request once its time is up; the session goes on.
+    sandbox.path("/var/run/hold").touch()
+    write_script(sandbox, LOG_SCRIPT, held_while(sandbox, "/var/run/hold"))
+    server.send({"type": "logs", "request_id": "hung"})
+    wait_until(lambda: sandbox.calls().count("get_kernel_log.cgi") == 2, 10,
+               "the hung script to start")
+    move_clock(sandbox, 31)
+    assert server.wait_message("get_logs", timeout=10) == {
+        "type": "get_logs", "request_id": "hung", "ok": False, "message": "Fetching logs failed"}
+    assert "did not finish within 30 s" in sandbox.log()
+    write_script(sandbox, LOG_SCRIPT, "echo fine")
+    since = len(server.received)
+    server.send({"type": "logs", "request_id": "after"})
+    assert server.wait_message("logs", timeout=10, since=since)["logs"] == "fine\n"
+    sandbox.path("/var/run/hold").unlink()
+
+
+def test_stop_signal_during_a_slow_daemon_start(sandbox, server):
+    start_agent(sandbox, server)
+    sandbox.wait_log("Agent successfully authenticated")
+    sandbox.path("/var/run/hold").touch()
+    write_script(sandbox, START_SCRIPT, held_while(sandbox, "/var/run/hold"))
+    server.send({"type": "start_mining"})
+    wait_until(lambda: "cgminer.sh start" in sandbox.calls(), 10, "the slow start")
+    sandbox.proc.send_signal(signal.SIGINT)
+    sandbox.wait_log("Stopping agent", timeout=5)
+    sandbox.path("/var/run/hold").unlink()
+    assert sandbox.stop() == 0

@@ -1,0 +1,131 @@
+#include "handlers.h"
+
+#include "miner/fakes.h"
+#include "test_root.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using testing::HasSubstr;
+
+namespace {
+
+const std::string NET_CONF = "/config/network.conf";
+const std::string DHCP = "hostname=antminer\ndhcp=true\n";
+const std::string STATIC = "hostname=miner-7\nipaddress=10.0.0.7\nnetmask=255.255.255.0\n"
+                           "gateway=10.0.0.1\ndnsservers=\"8.8.8.8 1.1.1.1\"\n";
+const std::string STATIC_PAYLOAD =
+    R"("ip": "10.0.0.7", "netmask": "255.255.255.0", "gateway": "10.0.0.1")";
+
+json_ptr parse(const std::string& text) {
+    json_ptr json(json_loads(text.c_str(), 0, nullptr));
+    if (!json) {
+        throw std::runtime_error("bad test JSON: " + text);
+    }
+    return json;
+}
+
+} // namespace
+
+TEST(ConfigNetwork, WritesOnlyValidChangedSettings) {
+    const std::string name49(49, 'h');
+    struct {
+        const char* what;
+        std::string current; // file before; the file after is `expected` or, when empty, this
+        std::string payload;
+        int result;
+        std::string expected;
+        const char* logged;
+    } cases[] = {
+        {"same DHCP settings, extra members ignored", DHCP,
+         R"({"mode": "dhcp", "hostname": "antminer", "ip": "1.2.3.4", "dnsservers": 5})", 0, "",
+         ""},
+        {"static settings; unusable name servers skipped", DHCP,
+         R"({"mode": "static", "hostname": "miner-7", )" + STATIC_PAYLOAD +
+             R"(, "dnsservers": [1, "8.8.8.8", "x", "fe80::1", "1.1.1.1"]})",
+         1, STATIC, ""},
+        {"same static settings", STATIC,
+         R"({"mode": "manual", "hostname": "miner-7", )" + STATIC_PAYLOAD +
+             R"(, "dnsservers": ["8.8.8.8", "1.1.1.1"]})",
+         0, "", ""},
+        {"first 8 of 9 name servers; a bad address is 0.0.0.0", DHCP,
+         R"({"mode": "static", "hostname": "h", "ip": "10.0.0.300", "netmask": "255.0.0.0",
+             "gateway": "10.0.0.1", "dnsservers": ["1.0.0.1", "1.0.0.2", "1.0.0.3", "1.0.0.4",
+             "1.0.0.5", "1.0.0.6", "1.0.0.7", "1.0.0.8", "1.0.0.9"]})",
+         1,
+         "hostname=h\nipaddress=0.0.0.0\nnetmask=255.0.0.0\ngateway=10.0.0.1\ndnsservers=\"1.0.0.1 "
+         "1.0.0.2 1.0.0.3 1.0.0.4 1.0.0.5 1.0.0.6 1.0.0.7 1.0.0.8\"\n",
+         ""},
+        {"DHCP without a host name", STATIC, R"({"mode": "dhcp"})", 1, "hostname=\ndhcp=true\n",
+         ""},
+        {"longest host name", DHCP, R"({"mode": "dhcp", "hostname": ")" + name49 + "\"}", 1,
+         "hostname=" + name49 + "\ndhcp=true\n", ""},
+        {"upper-case DHCP is static", DHCP, R"({"mode": "DHCP", "hostname": "a"})", -1, "",
+         "Static network mode requires ALL parameters"},
+        {"static without host name", DHCP,
+         R"({"mode": "static", )" + STATIC_PAYLOAD + R"(, "dnsservers": ["8.8.8.8"]})", -1, "",
+         "Static network mode requires ALL parameters"},
+        {"name servers not an array", DHCP,
+         R"({"mode": "static", "hostname": "a", )" + STATIC_PAYLOAD +
+             R"(, "dnsservers": "8.8.8.8"})",
+         -1, "", "dnsservers must be an array"},
+        {"no usable name server", DHCP,
+         R"({"mode": "static", "hostname": "a", )" + STATIC_PAYLOAD +
+             R"(, "dnsservers": [8, "dns.example"]})",
+         -1, "", "Failed to parse ns-servers"},
+        {"no mode", DHCP, R"({"hostname": "a"})", -1, "", "Failed to parse net config request"},
+        {"host name not a text", DHCP, R"({"mode": "dhcp", "hostname": 7})", -1, "",
+         "Failed to parse net config request"},
+        {"unreadable current file", "hostname\n", R"({"mode": "dhcp"})", -1, "",
+         "Failed to load network config"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_root root;
+        root.write(NET_CONF, c.current);
+        EXPECT_EQ(config_network(parse(c.payload).get()), c.result);
+        EXPECT_EQ(root.read(NET_CONF), c.expected.empty() ? c.current : c.expected);
+        EXPECT_THAT(root.log(), HasSubstr(c.logged));
+    }
+}
+
+// The firmware's network script reads the file with the shell: a host name it could misread
+// never gets there.
+TEST(ConfigNetwork, RefusesHostNamesAShellCouldMisread) {
+    test_root root;
+    root.write(NET_CONF, DHCP);
+    for (const std::string& name :
+         std::vector<std::string>{"a;reboot", "$(reboot)", "-rf", "a b", "a\\nb", "x\\u00e9",
+                                  "\\\"q\\\"", std::string(50, 'h')}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(config_network(parse(R"({"mode": "dhcp", "hostname": ")" + name + "\"}").get()),
+                  -1);
+        EXPECT_EQ(root.read(NET_CONF), DHCP);
+    }
+    EXPECT_EQ(count_of(root.log(), "Refusing host name"), 8);
+}
+
+TEST(ConfigNetwork, RestartsNetworkingOnlyAfterAChangeAndKeepsTheOldFileOnAFailedWrite) {
+    test_root root;
+    root.write(NET_CONF, DHCP);
+    root.write("/etc/init.d/network.sh", "#!/bin/sh\necho \"$*\" >> " + root.path("/calls") + "\n");
+    std::filesystem::permissions(root.path("/etc/init.d/network.sh"),
+                                 std::filesystem::perms::owner_all);
+
+    EXPECT_EQ(agent_config_network(parse(R"({"mode": "dhcp", "hostname": "antminer"})").get()), 0);
+    EXPECT_FALSE(root.exists("/calls"));
+    EXPECT_EQ(agent_config_network(parse(R"({"mode": "dhcp", "hostname": "other"})").get()), 1);
+    EXPECT_EQ(root.read("/calls"), "restart\n");
+    EXPECT_EQ(root.read(NET_CONF), "hostname=other\ndhcp=true\n");
+
+    // The temporary file cannot be created, as on a full or read-only disk.
+    std::filesystem::create_directories(root.path(NET_CONF + ".tmp"));
+    EXPECT_EQ(agent_config_network(parse(R"({"mode": "dhcp", "hostname": "third"})").get()), -1);
+    EXPECT_EQ(root.read(NET_CONF), "hostname=other\ndhcp=true\n");
+    EXPECT_EQ(root.read("/calls"), "restart\n");
+    EXPECT_THAT(root.log(), HasSubstr("Failed to save network config"));
+}

@@ -1,0 +1,67 @@
+#include "miner/l3plus/commands.h"
+
+#include "../../test_root.h"
+#include "handlers.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+using testing::HasSubstr;
+
+namespace {
+
+const std::string HTDIGEST = "/config/lighttpd-htdigest.user";
+const std::string OLD = "root:antMiner Configuration:00000000000000000000000000000000";
+
+} // namespace
+
+TEST(WebAccess, WritesTheDigestLineOrLeavesTheOldFile) {
+    const std::string longest(227, 'p'); // with "root:antMiner Configuration:", 255
+    struct {
+        const char* what;
+        std::string message;
+        int result;
+        std::string file; // expected content; OLD when unchanged
+        const char* logged;
+    } cases[] = {
+        {"password", R"({"type": "config_web_access", "new_password": "secret"})", 0,
+         "root:antMiner Configuration:418c3cc1cbe9e3bb3fb21ad755a00470", ""},
+        {"empty password", R"({"new_password": ""})", 0,
+         "root:antMiner Configuration:455af7a652377822a17fe34a85224e7c", ""},
+        {"no password", R"({"password": "secret"})", -1, OLD,
+         "Wrong set web password request: \n{\n  \"password\": \"secret\"\n}"},
+        {"password not a text", R"({"new_password": 5})", -1, OLD,
+         "Wrong set web password request"},
+        {"longest password", R"({"new_password": ")" + longest + "\"}", 0,
+         "root:antMiner Configuration:c7022463c8a4213554fa3f3230a62ad5", ""},
+        {"password that would be cut", R"({"new_password": ")" + longest + "p\"}", -1, OLD,
+         "Web password too long: at most 227 characters"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_root root;
+        root.write(HTDIGEST, OLD);
+        json_ptr message(json_loads(c.message.c_str(), 0, nullptr));
+        EXPECT_EQ(agent_config_web_access(message.get()), c.result);
+        EXPECT_EQ(root.read(HTDIGEST), c.file);
+        EXPECT_THAT(root.log(), HasSubstr(c.logged));
+    }
+}
+
+TEST(SaveFile, ReplacesTheWholeFileOrNothing) {
+    test_root root;
+    const std::string path = root.path("/config/f");
+    EXPECT_EQ(save_file(path, "new", true), 0); // must exist: a missing file stays missing
+    EXPECT_FALSE(root.exists("/config/f"));
+    root.write("/config/f", "old content\nsecond line\n");
+    EXPECT_EQ(save_file(path, "new", true), 0);
+    EXPECT_EQ(root.read("/config/f"), "new");
+    // A temporary file that cannot be created, as on a full disk, leaves the old content.
+    std::filesystem::create_directories(path + ".tmp");
+    EXPECT_EQ(save_file(path, "newer", false), -1);
+    EXPECT_EQ(root.read("/config/f"), "new");
+    EXPECT_THAT(root.log(), HasSubstr("Failed to create network config file"));
+}

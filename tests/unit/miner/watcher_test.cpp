@@ -1,0 +1,178 @@
+#include "miner/watcher.h"
+
+#include "fakes.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+std::mutex calls_lock;
+std::condition_variable calls_changed;
+std::vector<watcher_status> calls;     // guarded by calls_lock
+clock_type::time_point last_call_time; // guarded by calls_lock
+bool hold_calls = false;               // guarded by calls_lock: keeps the watcher thread busy
+
+void record_call(const watcher_status& status) {
+    std::unique_lock held(calls_lock);
+    calls.push_back(status);
+    last_call_time = clock_type::now();
+    calls_changed.notify_all();
+    calls_changed.wait(held, [] { return !hold_calls; });
+}
+
+bool wait_for_calls(size_t count, clock_type::duration limit) {
+    std::unique_lock held(calls_lock);
+    return calls_changed.wait_for(held, limit, [&] { return calls.size() >= count; });
+}
+
+// What other programs, and the agent's own store, do in the watched directory.
+struct step {
+    enum { IN_PLACE, RENAME, PAUSE, RESUME, HOLD, RELEASE } how;
+    const char* name;
+    std::chrono::milliseconds then_wait;
+};
+
+void apply(const test_root& root, const step& s) {
+    std::string path = std::string("/config/") + s.name;
+    switch (s.how) {
+    case step::IN_PLACE:
+        root.write(path, "{\n\"edited\" : \"yes\"\n}\n");
+        break;
+    case step::RENAME:
+        root.write(path + ".new", "{}\n");
+        ASSERT_EQ(rename(root.path(path + ".new").c_str(), root.path(path).c_str()), 0);
+        break;
+    case step::PAUSE:
+        watcher_pause();
+        break;
+    case step::RESUME:
+        watcher_resume();
+        break;
+    case step::HOLD: { // until the watcher thread is inside its next call
+        std::unique_lock held(calls_lock);
+        hold_calls = true;
+        size_t before = calls.size();
+        ASSERT_TRUE(calls_changed.wait_for(held, 10s, [&] { return calls.size() > before; }));
+        break;
+    }
+    case step::RELEASE: {
+        std::lock_guard held(calls_lock);
+        hold_calls = false;
+        calls_changed.notify_all();
+        break;
+    }
+    }
+    std::this_thread::sleep_for(s.then_wait); // paces the edits like a person at the web page
+}
+
+struct watcher_case {
+    const char* title;
+    std::vector<step> steps;
+    watcher_status last_call; // the only call, or the second after a HOLD
+};
+
+const watcher_case cases[] = {
+    {"quick saves settle into one call after the last, other files do not count",
+     {{step::IN_PLACE, "cgminer.conf", 600ms},
+      {step::IN_PLACE, "cgminer.conf", 600ms},
+      {step::IN_PLACE, "cgminer.conf", 0ms},
+      {step::IN_PLACE, "lighttpd-htdigest.user", 0ms}},
+     {true, false}},
+    {"a rename onto the network file counts, other files do not",
+     {{step::IN_PLACE, "lighttpd-htdigest.user", 0ms},
+      {step::RENAME, "cgminer.conf.tmp", 0ms},
+      {step::RENAME, "network.conf", 0ms}},
+     {false, true}},
+    {"a write while paused is never reported, however long the pause",
+     {{step::PAUSE, "", 0ms},
+      {step::RENAME, "cgminer.conf", 3500ms},
+      {step::RESUME, "", 0ms},
+      {step::IN_PLACE, "network.conf", 0ms}},
+     {false, true}},
+    {"a pause discards the change waiting to be reported",
+     {{step::IN_PLACE, "cgminer.conf", 1200ms},
+      {step::PAUSE, "", 0ms},
+      {step::RESUME, "", 0ms},
+      {step::IN_PLACE, "network.conf", 0ms}},
+     {false, true}},
+    // The events of the agent's own store are still queued when it resumes the watcher.
+    {"the agent's own write never comes back, even while the thread is busy",
+     {{step::IN_PLACE, "network.conf", 0ms},
+      {step::HOLD, "", 0ms},
+      {step::PAUSE, "", 0ms},
+      {step::RENAME, "cgminer.conf", 0ms},
+      {step::RESUME, "", 0ms},
+      {step::RELEASE, "", 0ms},
+      {step::IN_PLACE, "network.conf", 0ms}},
+     {false, true}},
+};
+
+// Stops the watcher (never held in a call) and checks that it ended promptly.
+void stop_promptly() {
+    {
+        std::lock_guard held(calls_lock);
+        hold_calls = false;
+        calls_changed.notify_all();
+    }
+    auto begin = clock_type::now();
+    EXPECT_EQ(watcher_stop(), 0);
+    EXPECT_LT(clock_type::now() - begin, 500ms);
+}
+
+} // namespace
+
+TEST(Watcher, ReportsEachSettledChangeOnceAboutThreeSecondsAfterTheLastEdit) {
+    for (const watcher_case& c : cases) {
+        SCOPED_TRACE(c.title);
+        test_root root;
+        root.write("/config/cgminer.conf", "{}\n");
+        calls.clear(); // the watcher is stopped
+        ASSERT_EQ(watcher_start(record_call), 0);
+        size_t expected_calls = 1;
+        for (const step& s : c.steps) {
+            apply(root, s);
+            expected_calls += s.how == step::HOLD;
+        }
+        auto last_edit = clock_type::now();
+        EXPECT_TRUE(wait_for_calls(expected_calls, 10s));
+        // A further call would come at the next poll, a second later.
+        EXPECT_FALSE(wait_for_calls(expected_calls + 1, 1500ms));
+        stop_promptly();
+
+        ASSERT_EQ(calls.size(), expected_calls);
+        EXPECT_EQ(calls.back().miner_cfg_changed, c.last_call.miner_cfg_changed);
+        EXPECT_EQ(calls.back().net_cfg_changed, c.last_call.net_cfg_changed);
+        EXPECT_GE(last_call_time - last_edit, 2500ms);
+        EXPECT_LE(last_call_time - last_edit, 6s);
+    }
+}
+
+TEST(Watcher, StopRightAfterStartIsNeverLostAndTheWatcherCanStartAgain) {
+    test_root root;
+    // Without the directory the agent goes on unwatched.
+    EXPECT_EQ(watcher_start(record_call), 0);
+    EXPECT_EQ(watcher_stop(), 0); // only warns
+    root.write("/config/cgminer.conf", "{}\n");
+    for (int round = 0; round < 3; round++) {
+        ASSERT_EQ(watcher_start(record_call), 0);
+        stop_promptly();
+    }
+    ASSERT_EQ(watcher_start(record_call), 0);
+    EXPECT_EQ(watcher_start(record_call), 0); // only warns
+    stop_promptly();
+    EXPECT_EQ(watcher_stop(), 0); // only warns
+    std::string log = root.log();
+    EXPECT_NE(log.find("Failed to watch " + root.path("/config")), std::string::npos);
+    EXPECT_EQ(count_of(log, "WARN Watcher is already running\n"), 1);
+    EXPECT_EQ(count_of(log, "WARN Watcher is not running\n"), 2);
+}

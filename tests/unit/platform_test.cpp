@@ -1,0 +1,100 @@
+#include "platform.h"
+
+#include "test_root.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+using testing::HasSubstr;
+
+namespace {
+
+struct read_case {
+    const char* name;
+    std::vector<std::string> argv;
+    int limit_secs;
+    size_t refuse_after; // the sink refuses once it holds this many bytes (0: never)
+    platform_read_result result;
+    std::string output;
+};
+
+} // namespace
+
+TEST(PlatformRun, WaitsAndReportsTheStatus) {
+    test_root root;
+    EXPECT_EQ(platform_run_argv({"true"}), 0);
+    EXPECT_EQ(WEXITSTATUS(platform_run_argv({"sh", "-c", "exit 3"})), 3);
+    // Shell syntax goes through the shell.
+    EXPECT_EQ(
+        platform_run("echo 1 > '" + root.path("/t") + "' && test -s '" + root.path("/t") + "'"), 0);
+    EXPECT_EQ(platform_run_argv({root.path("/no/such/program")}), -1);
+    EXPECT_THAT(root.log(), HasSubstr("Failed to start " + root.path("/no/such/program")));
+}
+
+TEST(PlatformRun, ReadsOutputWithinItsTimeLimit) {
+    test_root root;
+    const std::string big(10000, 'x');
+    const read_case cases[] = {
+        {"output", {"printf", "a\\nb"}, 5, 0, PLATFORM_READ_OK, "a\nb"},
+        {"nothing", {"true"}, 5, 0, PLATFORM_READ_OK, ""},
+        {"big", {"printf", big}, 5, 0, PLATFORM_READ_OK, big},
+        {"hung", {"sh", "-c", "echo early; exec sleep 30"}, 1, 0, PLATFORM_READ_TIMED_OUT, ""},
+        {"lingers with its output closed",
+         {"sh", "-c", "exec sleep 30 >&-"},
+         1,
+         0,
+         PLATFORM_READ_TIMED_OUT,
+         ""},
+        {"refused", {"printf", big}, 5, 1, PLATFORM_READ_REFUSED, ""},
+        {"missing", {"/no/such/program"}, 5, 0, PLATFORM_READ_NOT_STARTED, ""},
+    };
+    for (const read_case& c : cases) {
+        std::string output;
+        auto start = std::chrono::steady_clock::now();
+        platform_read_result result =
+            platform_read_output(c.argv, c.limit_secs, [&](const char* piece, size_t length) {
+                output.append(piece, length);
+                return c.refuse_after == 0 || output.size() < c.refuse_after;
+            });
+        EXPECT_EQ(result, c.result) << c.name;
+        if (c.result == PLATFORM_READ_OK) {
+            EXPECT_EQ(output, c.output) << c.name;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.name;
+    }
+    EXPECT_THAT(root.log(), HasSubstr("sleep 30 >&- did not finish within 1 s"));
+}
+
+TEST(PlatformRun, StartedProgramsInheritNoDescriptor) {
+    test_root root;
+    // Opened the way libraries open files: without close-on-exec.
+    int leaky = open(root.path("/opt/corvane/etc/log.conf").c_str(), O_RDONLY);
+    ASSERT_GE(leaky, 3);
+    std::string listing;
+    ASSERT_EQ(platform_read_output({"ls", "/proc/self/fd"}, 5,
+                                   [&](const char* piece, size_t length) {
+                                       listing.append(piece, length);
+                                       return true;
+                                   }),
+              PLATFORM_READ_OK);
+    close(leaky);
+    // ls holds its standard three and the directory it lists.
+    EXPECT_EQ(listing, "0\n1\n2\n3\n");
+}
+
+TEST(PlatformClock, SandboxOffsetMovesIt) {
+    test_root root;
+    int64_t before = platform_clock_ms();
+    platform_set_clock_offset_file(root.path("/offset"));
+    EXPECT_LT(platform_clock_ms() - before, 2000); // no file yet
+    root.write("/offset", "700\n");
+    EXPECT_GE(platform_clock_ms() - before, 700000);
+}

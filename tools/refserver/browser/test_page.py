@@ -1,0 +1,187 @@
+"""The live page in headless Chromium, fed by the sandbox agent and the simulated miner.
+
+One agent session serves every test of this file, in order; screenshots of the page are
+saved in BUILD_DIR/refserver-page/.
+"""
+
+import asyncio
+import importlib.util
+import json
+import ssl
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+import websockets
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parents[2]
+sys.path.insert(0, str(HERE.parent))
+sys.path.insert(0, str(HERE))
+
+import refserver  # noqa: E402
+from cdp import Browser  # noqa: E402
+from dashboard import Dashboard  # noqa: E402
+from fleet import Fleet  # noqa: E402
+
+# The end-to-end tests' sandbox handling, loaded as a module of its own.
+_spec = importlib.util.spec_from_file_location("e2e_support", REPO / "tests/e2e/conftest.py")
+e2e = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(e2e)
+
+DEVICE = "DEV-PAGE"
+ROW = f'#agents tr[data-key="{DEVICE}"]'
+
+
+@pytest.fixture(scope="module")
+def out(request):
+    path = Path(request.config.getoption("--build-dir")).resolve() / "refserver-page"
+    path.mkdir(parents=True, exist_ok=True)
+    return path
+
+
+@pytest.fixture(scope="module")
+def rig(request, tmp_path_factory, out):
+    """(server, browser) with the agent registered and the page open on it."""
+    binary = Path(request.config.getoption("--build-dir")).resolve() / "cvagent-sandbox"
+    root = tmp_path_factory.mktemp("page") / "root"
+    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo",
+                    str(refserver.free_port())], check=True, stdout=subprocess.DEVNULL)
+    box = e2e.Sandbox(root, binary)
+    ctl = str(box.path("/usr/lib/fakeminer/ctl.sh"))
+    box.path("/etc/fakeminer.args").write_text("--warmup 1 --seed 2")
+    fleet = Fleet()
+    # Registration at every connection: the agent uploads its configuration snapshot.
+    srv = refserver.RefServer(auth_mode="accept_register", ack_update_config=True,
+                              on_event=fleet.fold, ping_interval=None).start()
+    board = Dashboard(srv, fleet).start()
+    subprocess.run([ctl, "start"], check=True)
+    browser = None
+    try:
+        box.server_url = f"wss://localhost:{srv.port}/api/v1/ws"
+        box.write_config({"api_key": "k" * 30, "dev_id": DEVICE})
+        box.start()
+        browser = Browser(board.url, out)
+        yield srv, browser
+        browser.screenshot(out / "page-end.png")
+        assert browser.errors == [], "the page's scripts threw"
+    finally:
+        if browser:
+            browser.close()
+        if box.proc and box.proc.poll() is None:
+            box.stop()
+        subprocess.run([ctl, "stop"], check=False)
+        board.stop()
+        srv.stop()
+
+
+def text_of(selector):
+    return f"document.querySelector({json.dumps(selector)})?.textContent"
+
+
+def exchange(browser, kind):
+    """The page's latest exchange of this command type, once answered."""
+    return browser.wait(f"""(() => {{
+        const a = dashboard.agents[{json.dumps(DEVICE)}];
+        const x = a && [...a.exchanges].reverse().find((x) => x.type === {json.dumps(kind)});
+        return x && x.reply ? x : null; }})()""", 20, f"the reply to {kind}")
+
+
+def submit(browser, kind, values):
+    for name, value in values.items():
+        prop = "checked" if isinstance(value, bool) else "value"
+        browser.evaluate(f"document.querySelector('#form-{kind}').elements[{json.dumps(name)}]"
+                         f".{prop} = {json.dumps(value)}")
+    browser.click(f"#btn-{kind}")
+
+
+def test_agent_listed_with_hash_rate_in_chart(rig, out):
+    _, browser = rig
+    browser.wait(f"{text_of(ROW)}?.includes('authenticated')", 30, "the agent's row")
+    row = browser.evaluate(f"[...document.querySelectorAll('{ROW} td')].map(td => td.textContent)")
+    assert row[:5] == [DEVICE, "antminer-l3plus", "quarn-antminer-l3plus 3.9.1", "connected",
+                       "authenticated"]
+    browser.wait(f"{text_of('#agent-state')} === 'mining'", 30, "state mining")
+    # uPlot's own data: every chain's hash rate, and a total near the simulated miner's
+    # 0.5 GH/s (after its ramp-up), have arrived.
+    hash_rates = browser.wait("""(() => { const d = dashboard.charts.hash.data;
+        return [3, 4, 5, 6].every(i => d[i].some(v => v > 0)) && d[1].some(v => v > 0.3)
+            && d.slice(1); })()""", 60, "hash rates in the chart")
+    assert max(hash_rates[0]) < 0.8
+    temps = browser.evaluate("dashboard.charts.temp.data.slice(1)")
+    assert all(any(isinstance(v, (int, float)) and v > 20 for v in series) for series in temps)
+    # The uploaded snapshot is shown in the server's vocabulary.
+    browser.wait(f"{text_of('#config')}?.includes('mode')", 20, "the network settings")
+    browser.screenshot(out / "page-mining.png")
+
+
+def test_chip_grid_shows_72_cells(rig):
+    _, browser = rig
+    submit(browser, "chip_metrics", {"chain_id": "2"})
+    reply = exchange(browser, "chip_metrics")["reply"]
+    if reply.get("ok") is False:
+        pytest.skip("the agent answers chip_metrics with {ok: false} (no chip metrics yet)")
+    browser.wait("document.querySelectorAll('#chip-grid .chip').length === 72", 10, "72 cells")
+    assert browser.evaluate(text_of("#chip-chain")) == "2"
+    # The simulated miner's chain 2 has two slow chips (17 and 50).
+    assert browser.evaluate("[...document.querySelectorAll('#chip-grid .chip.slow')]"
+                            ".map(c => c.textContent)") == ["17", "50"]
+
+
+def test_fan_change_round_trips_to_snapshot(rig):
+    _, browser = rig
+    submit(browser, "config_fans", {"mode": "manual", "speed": "77", "silent_start": True})
+    reply = exchange(browser, "config_fans")["reply"]
+    if reply.get("ok") is False:
+        pytest.skip("the agent answers config_fans with {ok: false} (no configuration"
+                    " commands yet)")
+    browser.click("#btn-reload")
+    fans = "document.querySelector('#config [data-section=fans]')?.textContent"
+    browser.wait(f"{fans}?.includes('speed77') && {fans}.includes('modemanual')", 30,
+                 "the new fan settings in the snapshot")
+
+
+def test_malformed_messages_keep_page_updating(rig):
+    srv, browser = rig
+    junk = ['not json', '[1, 2]', '{"no": "type"}', '{"type": 7}', '{"type": "surprise"}',
+            '{"type": "metrics", "hash_rate": "fast", "fans": "none",'
+            ' "chains": [{"id": "1", "hash_rate": NaN}, 5, {"id": ["2"]}]}',
+            '{"type": "status", "state": "mining", "pools": [], "network": 5, "uptime": -Infinity}',
+            '{"type": "chip_metrics", "chips": 5}', '{"type": "logs", "logs": 7}',
+            '{"type": "update_config", "chains": "x", "fans": {"speed": Infinity}, "pools": []}',
+            '{"type": "auth", "device_id": ["DEV-ODD"]}']
+
+    async def odd_agent():
+        ca = ssl.create_default_context(cafile=refserver.CERT)
+        async with websockets.connect(f"wss://localhost:{srv.port}/api/v1/ws", ssl=ca,
+                                      subprotocols=["corvane-agent"]) as ws:
+            await ws.send(json.dumps({"type": "auth", "device_id": "DEV-ODD", "model": 3}))
+            for text in junk:
+                await ws.send(text)
+            srv.wait_for(lambda: len(srv.messages(conn=srv.connections)) == len(junk) + 1)
+    asyncio.run(odd_agent())
+
+    odd = '#agents tr[data-key="DEV-ODD"]'
+    browser.wait(f"{text_of(odd)}?.includes('closed')", 10, "the odd agent, closed")
+    browser.click(odd)
+    browser.wait("document.querySelectorAll('#oddities tbody tr').length === 7", 10,
+                 "seven unexpected messages listed")
+    # The real agent's reports still reach the page.
+    browser.click(ROW)
+    seen = browser.evaluate(f"dashboard.agents[{json.dumps(DEVICE)}].received")
+    browser.wait(f"dashboard.agents[{json.dumps(DEVICE)}].received > {seen}", 20,
+                 "a further report of the agent")
+    assert browser.evaluate(text_of("#agent-key")) == DEVICE
+
+
+def test_kernel_log_then_stop_mining_reads_pause(rig):
+    _, browser = rig
+    browser.click("#btn-logs")
+    browser.wait(f"{text_of('#kernel-log')}.includes('sandbox: simulated kernel log')", 20,
+                 "the kernel log")
+    browser.click("#btn-stop_mining")
+    assert exchange(browser, "stop_mining")["reply"] == {"type": "stop_mining", "ok": True}
+    browser.wait(f"{text_of('#agent-state')} === 'pause'", 30, "state pause")
+    assert browser.evaluate(f"{text_of(ROW + ' td.state')}") == "pause"
+    assert browser.dialogs == []
