@@ -35,9 +35,13 @@ for arch in x86_64 armhf; do
     dir=$(scripts/release.sh "$arch")
     echo "== release tests, $arch"
     status=0
-    # The tools' own tests ran above already.
-    ctest --test-dir "$dir" --output-on-failure -j2 -E '^(refserver|refserver_page|fakeminer)$' > "$log" 2>&1 ||
-        status=$?
+    # The tools' own tests ran above already. Under qemu: the power-cut tool starts its writer
+    # directly, which only the host can run, and qemu's user emulation runs posix_spawn's
+    # child as a fork, so a failed exec shows as exit status 127 instead of an error.
+    skip='^(refserver|refserver_page|fakeminer)$'
+    [ "$arch" = x86_64 ] ||
+        skip='^(refserver|refserver_page|fakeminer|e2e_test_powercut|PlatformRun\..*)$'
+    ctest --test-dir "$dir" --output-on-failure -j2 -E "$skip" > "$log" 2>&1 || status=$?
     cat "$log"
     if [ "$status" -ne 0 ]; then
         exit "$status"

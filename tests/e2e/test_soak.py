@@ -55,20 +55,16 @@ def start_logging_to_file_only(box, server_port, dev_id):
     return box
 
 
-def start_hung_handshake_agent(tmp_path, like, silent):
-    root = tmp_path / "hung-root"
-    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo"], check=True,
-                   stdout=subprocess.DEVNULL)
-    box = Sandbox(root, like.binary, like.emulator)
-    return start_logging_to_file_only(box, silent.port, "DEV-HUNG")
-
-
 def test_reconnect_soak_and_waiting_without_a_server(sandbox, server, tmp_path):
     agent = start_logging_to_file_only(sandbox, server.port, "DEV-SOAK")
     # A handshake that never completes is given up only after the library's 60 s timeout, so
     # that agent runs alongside the soak instead of after it.
     with SilentTcpServer() as silent:
-        hung = start_hung_handshake_agent(tmp_path, agent, silent)
+        hung_root = tmp_path / "hung-root"
+        subprocess.run([str(REPO / "sandbox/make-root.sh"), str(hung_root), "lo"], check=True,
+                       stdout=subprocess.DEVNULL)
+        hung = start_logging_to_file_only(Sandbox(hung_root, agent.binary, agent.emulator),
+                                          silent.port, "DEV-HUNG")
         try:
             silent.wait_accepted(1, timeout=20)
             hung_cpu_start = cpu_seconds(hung.proc.pid)

@@ -29,7 +29,8 @@ TEST(ChipMetrics, SerialisesEveryChipOfTheChain) {
     for (size_t i = 0; i < 72; i++) {
         json_t* chip = json_array_get(chips, i);
         EXPECT_EQ(json_string_value(json_object_get(chip, "id")), std::to_string(i + 1));
-        EXPECT_STREQ(json_string_value(json_object_get(chip, "state")), states[std::min(i, 3ul)]);
+        EXPECT_STREQ(json_string_value(json_object_get(chip, "state")),
+                     states[std::min<size_t>(i, 3)]);
         EXPECT_EQ(json_object_get(chip, "custom_freq") != nullptr, i == 0) << i;
     }
 }
