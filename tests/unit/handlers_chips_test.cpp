@@ -25,13 +25,13 @@ TEST(ChipMetrics, SerialisesEveryChipOfTheChain) {
     c_text first(json_dumps(json_array_get(chips, 0), JSON_COMPACT));
     EXPECT_STREQ(first.get(),
                  R"({"id":"1","hr":1.5,"freq":400,"state":"fast","custom_freq":true})");
+    // Ids 1 to 72 and "custom_freq" only where set are checked in
+    // tests/e2e/test_config_commands.py.
     const char* states[] = {"fast", "slow", "unstable", "unknown"};
     for (size_t i = 0; i < 72; i++) {
         json_t* chip = json_array_get(chips, i);
-        EXPECT_EQ(json_string_value(json_object_get(chip, "id")), std::to_string(i + 1));
         EXPECT_STREQ(json_string_value(json_object_get(chip, "state")),
                      states[std::min<size_t>(i, 3)]);
-        EXPECT_EQ(json_object_get(chip, "custom_freq") != nullptr, i == 0) << i;
     }
 }
 
@@ -50,8 +50,7 @@ TEST(ChipMetrics, RefusesBadRequests) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         test_root root;
-        json_ptr message(json_loads(c.message, 0, nullptr));
-        EXPECT_EQ(agent_report_chip_metrics(message.get()), -1);
+        EXPECT_EQ(agent_report_chip_metrics(parse_json(c.message).get()), -1);
         EXPECT_THAT(root.log(), HasSubstr(c.logged));
     }
 }

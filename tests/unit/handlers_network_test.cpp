@@ -21,14 +21,6 @@ const std::string STATIC = "hostname=miner-7\nipaddress=10.0.0.7\nnetmask=255.25
 const std::string STATIC_PAYLOAD =
     R"("ip": "10.0.0.7", "netmask": "255.255.255.0", "gateway": "10.0.0.1")";
 
-json_ptr parse(const std::string& text) {
-    json_ptr json(json_loads(text.c_str(), 0, nullptr));
-    if (!json) {
-        throw std::runtime_error("bad test JSON: " + text);
-    }
-    return json;
-}
-
 } // namespace
 
 TEST(ConfigNetwork, WritesOnlyValidChangedSettings) {
@@ -87,7 +79,7 @@ TEST(ConfigNetwork, WritesOnlyValidChangedSettings) {
         SCOPED_TRACE(c.what);
         test_root root;
         root.write(NET_CONF, c.current);
-        EXPECT_EQ(config_network(parse(c.payload).get()), c.result);
+        EXPECT_EQ(config_network(parse_json(c.payload).get()), c.result);
         EXPECT_EQ(root.read(NET_CONF), c.expected.empty() ? c.current : c.expected);
         EXPECT_THAT(root.log(), HasSubstr(c.logged));
     }
@@ -102,8 +94,9 @@ TEST(ConfigNetwork, RefusesHostNamesAShellCouldMisread) {
          std::vector<std::string>{"a;reboot", "$(reboot)", "-rf", "a b", "a\\nb", "x\\u00e9",
                                   "\\\"q\\\"", std::string(50, 'h')}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(config_network(parse(R"({"mode": "dhcp", "hostname": ")" + name + "\"}").get()),
-                  -1);
+        EXPECT_EQ(
+            config_network(parse_json(R"({"mode": "dhcp", "hostname": ")" + name + "\"}").get()),
+            -1);
         EXPECT_EQ(root.read(NET_CONF), DHCP);
     }
     EXPECT_EQ(count_of(root.log(), "Refusing host name"), 8);
@@ -116,15 +109,18 @@ TEST(ConfigNetwork, RestartsNetworkingOnlyAfterAChangeAndKeepsTheOldFileOnAFaile
     std::filesystem::permissions(root.path("/etc/init.d/network.sh"),
                                  std::filesystem::perms::owner_all);
 
-    EXPECT_EQ(agent_config_network(parse(R"({"mode": "dhcp", "hostname": "antminer"})").get()), 0);
+    EXPECT_EQ(agent_config_network(parse_json(R"({"mode": "dhcp", "hostname": "antminer"})").get()),
+              0);
     EXPECT_FALSE(root.exists("/calls"));
-    EXPECT_EQ(agent_config_network(parse(R"({"mode": "dhcp", "hostname": "other"})").get()), 1);
+    EXPECT_EQ(agent_config_network(parse_json(R"({"mode": "dhcp", "hostname": "other"})").get()),
+              1);
     EXPECT_EQ(root.read("/calls"), "restart\n");
     EXPECT_EQ(root.read(NET_CONF), "hostname=other\ndhcp=true\n");
 
     // The temporary file cannot be created, as on a full or read-only disk.
     std::filesystem::create_directories(root.path(NET_CONF + ".tmp"));
-    EXPECT_EQ(agent_config_network(parse(R"({"mode": "dhcp", "hostname": "third"})").get()), -1);
+    EXPECT_EQ(agent_config_network(parse_json(R"({"mode": "dhcp", "hostname": "third"})").get()),
+              -1);
     EXPECT_EQ(root.read(NET_CONF), "hostname=other\ndhcp=true\n");
     EXPECT_EQ(root.read("/calls"), "restart\n");
     EXPECT_THAT(root.log(), HasSubstr("Failed to save network config"));

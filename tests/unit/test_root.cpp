@@ -65,3 +65,12 @@ bool test_root::exists(const std::string& abs) const {
 std::string test_root::log() const {
     return read("/agent.log"); // the log file sits at the top of the root
 }
+
+json_ptr parse_json(const std::string& text) {
+    json_error_t error;
+    json_ptr json(json_loads(text.c_str(), 0, &error));
+    if (!json) {
+        throw std::runtime_error(std::string("bad test JSON (") + error.text + "): " + text);
+    }
+    return json;
+}

@@ -2,6 +2,8 @@
 // file inside it, so tests can read what was logged.
 #pragma once
 
+#include "handles.h"
+
 #include <string>
 
 struct test_root {
@@ -21,3 +23,6 @@ struct test_root {
     // Everything logged since the root was made, one "LEVEL message" per line.
     std::string log() const;
 };
+
+// Parses JSON written in a test; a typo there throws rather than passing a null message on.
+json_ptr parse_json(const std::string& text);
