@@ -75,8 +75,11 @@ class DnsResponder:
 @pytest.fixture
 def emulated(sandbox, tmp_path):
     """The sandbox agent under qemu with a private /etc; skipped where qemu cannot run it."""
-    if b"__asan_init" in sandbox.binary.read_bytes():
-        pytest.skip("AddressSanitizer does not run under qemu user emulation")
+    binary = sandbox.binary.read_bytes()
+    for marker, sanitizer in ((b"__asan_init", "AddressSanitizer"),
+                              (b"__tsan_init", "ThreadSanitizer")):
+        if marker in binary:
+            pytest.skip(f"{sanitizer} does not run under qemu user emulation")
     qemu = sandbox.emulator or "qemu-x86_64-static"
     dns = DnsResponder(DNS_NAME)
     etc = tmp_path / "qemu-root" / "etc"
