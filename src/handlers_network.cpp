@@ -4,7 +4,6 @@
 #include "log.h"
 #include "miner/network.h"
 #include "miner/watcher.h"
-#include "platform.h"
 
 #include <arpa/inet.h>
 
@@ -12,7 +11,6 @@
 
 namespace {
 
-const char* const SETTINGS_FILE = "/config/network.conf";
 constexpr size_t DNS_LOOKED_AT = 8;
 
 // The firmware's network script reads the host name out of the settings file with the shell:
@@ -71,7 +69,7 @@ int save_settings(const std::string& path, const net_config& config) {
 } // namespace
 
 int config_network(json_t* payload) {
-    const std::string path = platform_path(SETTINGS_FILE);
+    const std::string path = net_config_path();
     net_config current;
     if (net_load_config(path, &current) != 0) {
         LOG_ERROR("Failed to load network config");

@@ -7,6 +7,7 @@
 #include "miner/l3plus/config.h"
 #include "miner/support.h"
 #include "platform.h"
+#include "util.h"
 
 #include <cassert>
 #include <cerrno>
@@ -162,18 +163,12 @@ std::mutex& config_mutex() {
 // library at the next store, and then no setting could be changed any more.
 void pool_cfg_fill(pool_config* pool, const char* url, const char* worker, const char* passwd) {
     assert(url != nullptr && worker != nullptr);
-    auto copy = [](char* dest, size_t size, const char* src) {
-        size_t length = strnlen(src, size - 1);
-        while (length > 0 && (static_cast<unsigned char>(src[length]) & 0xC0) == 0x80) {
-            length--;
-        }
-        memcpy(dest, src, length);
-    };
+    // All zero first, so that equal pools compare equal byte by byte.
     *pool = pool_config{};
-    copy(pool->url, sizeof(pool->url), url);
-    copy(pool->worker, sizeof(pool->worker), worker);
+    copy_text(pool->url, url);
+    copy_text(pool->worker, worker);
     if (passwd != nullptr) {
-        copy(pool->passwd, sizeof(pool->passwd), passwd);
+        copy_text(pool->passwd, passwd);
     }
 }
 

@@ -302,8 +302,12 @@ json_ptr transform_net_config(const net_config& config) {
                               inet_to_str(config.gateway, text[2]), "dnsservers", dnsservers));
 }
 
+std::string net_config_path() {
+    return platform_path(SETTINGS_FILE);
+}
+
 json_ptr cgminer_net_config() {
-    const std::string path = platform_path(SETTINGS_FILE);
+    const std::string path = net_config_path();
     net_config config;
     if (net_load_config(path, &config) != 0) {
         LOG_ERROR("Failed to load network config %s", path.c_str());

@@ -40,6 +40,9 @@ int net_get_info(const char* iface, netinfo* info);
 int get_default_gateway(uint32_t* gateway);
 int get_ns_servers(uint32_t ns[NET_MAX_NS], int32_t* count);
 
+// The network settings file, "/config/network.conf" (relocated by the platform).
+std::string net_config_path();
+
 int net_load_config(const std::string& path, net_config* config);
 int parse_line(char* line, net_config* config);
 int parse_dnsservers(char* value, net_config* config);
