@@ -29,7 +29,8 @@ void sync_directory(const std::string& path) {
 
 } // namespace
 
-atomic_write_result atomic_write(const std::string& path, const std::function<bool(FILE*)>& write) {
+atomic_write_result atomic_write(const std::string& path, const std::function<bool(FILE*)>& write,
+                                 file_identity* renamed) {
     std::string temp = path + ".tmp";
     unlink(temp.c_str()); // a stale one from an earlier crash
 
@@ -38,13 +39,22 @@ atomic_write_result atomic_write(const std::string& path, const std::function<bo
         LOG_ERROR("Failed to create %s: %s", temp.c_str(), strerror(errno));
         return ATOMIC_WRITE_OPEN_FAILED;
     }
-    // The new file keeps the old one's permissions: it may hold secrets.
+    // The new file keeps the old one's owner and permissions: a web server running as another
+    // user must still read it, and it may hold secrets. The owner goes first, since a change of
+    // owner may clear mode bits.
     struct stat old_stat {};
     if (stat(path.c_str(), &old_stat) == 0) {
+        if (fchown(fileno(file.get()), old_stat.st_uid, old_stat.st_gid) != 0) {
+            LOG_ERROR("Failed to keep the owner of %s: %s", path.c_str(), strerror(errno));
+        }
         fchmod(fileno(file.get()), old_stat.st_mode & 07777);
     }
     bool written = write(file.get()) && fflush(file.get()) == 0 && fsync(fileno(file.get())) == 0;
     int saved_errno = errno;
+    struct stat new_stat {};
+    if (written && renamed != nullptr && fstat(fileno(file.get()), &new_stat) == 0) {
+        *renamed = {new_stat.st_dev, new_stat.st_ino};
+    }
     if (fclose(file.release()) != 0) {
         written = false;
     }

@@ -2,6 +2,8 @@
 // torn or empty file.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -12,7 +14,16 @@ enum atomic_write_result {
     ATOMIC_WRITE_WRITE_FAILED = -2, // writing, syncing or renaming failed; the old file stays
 };
 
+// Which file a path names: what a later look at the path compares with.
+struct file_identity {
+    dev_t dev;
+    ino_t ino;
+};
+
 // Writes a temporary file beside `path` with `write` (which returns false on failure),
-// flushes and syncs it, renames it over `path` and syncs the directory. Details of a failure
-// are logged here; the caller names what it was saving.
-atomic_write_result atomic_write(const std::string& path, const std::function<bool(FILE*)>& write);
+// flushes and syncs it, renames it over `path` and syncs the directory. The new file keeps the
+// old one's owner, group and mode, as an edit in place would. When `renamed` is given, it
+// receives the identity of the file renamed in. Details of a failure are logged here; the
+// caller names what it was saving.
+atomic_write_result atomic_write(const std::string& path, const std::function<bool(FILE*)>& write,
+                                 file_identity* renamed = nullptr);

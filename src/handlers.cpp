@@ -80,8 +80,8 @@ int agent_report_status(json_t*) {
 }
 
 void hard_reboot() {
-    platform_run_argv({"sync"});
-    platform_run_argv({"reboot"});
+    platform_run("sync");
+    platform_run("reboot");
 }
 
 int agent_reboot_asic(json_t*) {
@@ -124,8 +124,8 @@ int miner_send_logs(const char* request_id) {
     };
     // Bounded: the script runs on the thread that serves the session, and a hung one would
     // stall the session for good.
-    switch (platform_read_output({"sh", platform_path(KERNEL_LOG_SCRIPT)}, KERNEL_LOG_LIMIT_SECS,
-                                 collect)) {
+    switch (platform_read_output("sh " + platform_shell_path(KERNEL_LOG_SCRIPT),
+                                 KERNEL_LOG_LIMIT_SECS, collect)) {
     case PLATFORM_READ_OK:
         break;
     case PLATFORM_READ_REFUSED:

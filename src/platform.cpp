@@ -28,21 +28,14 @@ std::string clock_offset_file;
 // Slice of a bounded read: how soon a moved clock or a stop is noticed.
 constexpr int READ_SLICE_MS = 200;
 
-std::vector<char*> c_argv(const std::vector<std::string>& argv) {
-    std::vector<char*> result;
-    for (const std::string& arg : argv) {
-        result.push_back(const_cast<char*>(arg.c_str()));
-    }
-    result.push_back(nullptr);
-    return result;
-}
+const char* const SHELL = "/bin/sh";
 
-// Starts `argv` with `stdout_fd` (if >= 0) as its standard output. The child gets no other
-// descriptor of ours: libraries open theirs without close-on-exec (the log file, for one),
-// and a daemon started through a script would pin them for its whole life. Every signal is
-// at its default and unblocked in the child, whatever the calling thread had. Returns the
-// child's pid, or -1 (logged).
-pid_t spawn(const std::vector<std::string>& argv, int stdout_fd, bool own_group) {
+// Starts `command` through the shell with `stdout_fd` (if >= 0) as its standard output. The
+// child gets no other descriptor of ours: libraries open theirs without close-on-exec (the log
+// file, for one), and a daemon started through a script would pin them for its whole life.
+// Every signal is at its default and unblocked in the child, whatever the calling thread had.
+// Returns the child's pid, or -1 (logged).
+pid_t spawn(const std::string& command, int stdout_fd, bool own_group) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
@@ -63,12 +56,13 @@ pid_t spawn(const std::vector<std::string>& argv, int stdout_fd, bool own_group)
     }
     posix_spawnattr_setflags(&attr, flags);
     pid_t pid = -1;
-    std::vector<char*> args = c_argv(argv);
-    int error = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+    char* const args[] = {const_cast<char*>(SHELL), const_cast<char*>("-c"),
+                          const_cast<char*>(command.c_str()), nullptr};
+    int error = posix_spawn(&pid, SHELL, &actions, &attr, args, environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
-        LOG_ERROR("Failed to start %s: %s", argv[0].c_str(), strerror(error));
+        LOG_ERROR("Failed to start %s for %s: %s", SHELL, command.c_str(), strerror(error));
         return -1;
     }
     return pid;
@@ -137,27 +131,37 @@ void platform_set_clock_offset_file(const std::string& path) {
     clock_offset_file = path;
 }
 
-int platform_run_argv(const std::vector<std::string>& argv) {
-    pid_t pid = spawn(argv, -1, false);
-    return pid < 0 ? -1 : wait_child(pid);
+std::string platform_shell_path(const std::string& path) {
+    std::string full = platform_path(path);
+    if (full.find_first_not_of(
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-") ==
+        std::string::npos) {
+        return full;
+    }
+    std::string quoted = "'";
+    for (char c : full) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
 }
 
 int platform_run(const std::string& command) {
-    return platform_run_argv({"/bin/sh", "-c", command});
+    pid_t pid = spawn(command, -1, false);
+    return pid < 0 ? -1 : wait_child(pid);
 }
 
-platform_read_result platform_read_output(const std::vector<std::string>& argv, int limit_secs,
+platform_read_result platform_read_output(const std::string& command, int limit_secs,
                                           const std::function<bool(const char*, size_t)>& sink) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-        LOG_ERROR("Failed to start %s: %s", argv[0].c_str(), strerror(errno));
+        LOG_ERROR("Failed to start %s: %s", command.c_str(), strerror(errno));
         return PLATFORM_READ_NOT_STARTED;
     }
     unique_fd reader(ends[0]);
     pid_t pid = -1;
     {
         unique_fd writer(ends[1]); // ours closes at once, so the end of output is seen
-        pid = spawn(argv, writer.get(), true);
+        pid = spawn(command, writer.get(), true);
     }
     if (pid < 0) {
         return PLATFORM_READ_NOT_STARTED;
@@ -166,7 +170,7 @@ platform_read_result platform_read_output(const std::vector<std::string>& argv, 
     char piece[4096];
     for (;;) {
         if (platform_clock_ms() >= deadline) {
-            LOG_ERROR("%s did not finish within %d s", argv.back().c_str(), limit_secs);
+            LOG_ERROR("%s did not finish within %d s", command.c_str(), limit_secs);
             kill_child(pid);
             return PLATFORM_READ_TIMED_OUT;
         }
@@ -196,7 +200,7 @@ platform_read_result platform_read_output(const std::vector<std::string>& argv, 
             break;
         }
         if (platform_clock_ms() >= deadline) {
-            LOG_ERROR("%s did not finish within %d s", argv.back().c_str(), limit_secs);
+            LOG_ERROR("%s did not finish within %d s", command.c_str(), limit_secs);
             kill_child(pid);
             return PLATFORM_READ_TIMED_OUT;
         }

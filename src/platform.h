@@ -31,12 +31,14 @@ int64_t platform_clock_ms();
 // (read at every call; a missing file adds nothing), so tests can let hours pass at once.
 void platform_set_clock_offset_file(const std::string& path);
 
-// Starts `argv` (the program looked up on PATH) and waits for it. The program holds none of
-// the agent's descriptors but the standard three and sees every signal at its default.
-// Returns its wait status, or -1 (logged) when it cannot be started.
-int platform_run_argv(const std::vector<std::string>& argv);
+// The relocated `path`, quoted for a shell command line when it holds anything but plain path
+// characters (the production paths never do, so their commands read exactly as written).
+std::string platform_shell_path(const std::string& path);
 
-// As platform_run_argv for a command line that needs the shell's syntax (/bin/sh -c).
+// Runs `command` through the system shell ("/bin/sh -c") and waits for it, as the firmware's
+// scripts expect: one without a "#!" line is run by the shell itself. The shell holds none of
+// the agent's descriptors but the standard three and sees every signal at its default.
+// Returns its wait status, or -1 (logged) when the shell cannot be started.
 int platform_run(const std::string& command);
 
 enum platform_read_result {
@@ -46,7 +48,8 @@ enum platform_read_result {
     PLATFORM_READ_REFUSED = -3,     // `sink` returned false; the program was killed
 };
 
-// Starts `argv` with its standard output readable and hands every piece of output to `sink`
-// until the program closes it, within `limit_secs` seconds of the clock above.
-platform_read_result platform_read_output(const std::vector<std::string>& argv, int limit_secs,
+// Runs `command` as platform_run does, in a process group of its own, with its standard output
+// readable, and hands every piece of output to `sink` until the command closes it, within
+// `limit_secs` seconds of the clock above.
+platform_read_result platform_read_output(const std::string& command, int limit_secs,
                                           const std::function<bool(const char*, size_t)>& sink);

@@ -243,26 +243,30 @@ int net_load_config(const std::string& path, net_config* config) {
     return 0;
 }
 
-int net_save_config(const std::string& path, const net_config& config) {
-    auto write = [&config](FILE* file) {
-        char text[4][16];
-        fprintf(file, "hostname=%.*s\n", static_cast<int>(sizeof(config.hostname) - 1),
-                config.hostname);
-        if (config.mode != NET_MODE_STATIC) {
-            fputs("dhcp=true\n", file);
-            return ferror(file) == 0;
-        }
-        fprintf(file, "ipaddress=%s\nnetmask=%s\ngateway=%s\ndnsservers=\"",
-                inet_to_str(config.ip, text[0]), inet_to_str(config.netmask, text[1]),
-                inet_to_str(config.gateway, text[2]));
+int net_save_config(const std::string& path, const net_config& config, watcher_own_write* written) {
+    char address[4][16];
+    std::string text = "hostname=";
+    text.append(config.hostname, strnlen(config.hostname, sizeof(config.hostname) - 1));
+    if (config.mode != NET_MODE_STATIC) {
+        text += "\ndhcp=true\n";
+    } else {
+        text += std::string("\nipaddress=") + inet_to_str(config.ip, address[0]) +
+                "\nnetmask=" + inet_to_str(config.netmask, address[1]) +
+                "\ngateway=" + inet_to_str(config.gateway, address[2]) + "\ndnsservers=\"";
         for (int32_t i = 0; i < ns_held(config.ns_count); i++) {
-            fprintf(file, "%s%s", i == 0 ? "" : " ", inet_to_str(config.ns[i], text[3]));
+            text += std::string(i == 0 ? "" : " ") + inet_to_str(config.ns[i], address[3]);
         }
-        fputs("\"\n", file);
-        return ferror(file) == 0;
-    };
-    switch (atomic_write(path, write)) {
+        text += "\"\n";
+    }
+    file_identity renamed{};
+    switch (atomic_write(
+        path,
+        [&text](FILE* file) { return fwrite(text.data(), 1, text.size(), file) == text.size(); },
+        &renamed)) {
     case ATOMIC_WRITE_OK:
+        if (written != nullptr) {
+            *written = {path, renamed, std::move(text)};
+        }
         return 0;
     case ATOMIC_WRITE_OPEN_FAILED:
         LOG_ERROR("Failed to create %s", path.c_str());
@@ -275,8 +279,8 @@ int net_save_config(const std::string& path, const net_config& config) {
 
 int net_restart() {
     LOG_INFO("Restarting networking");
-    platform_run_argv({"sync"});
-    platform_run_argv({platform_path(NETWORK_SCRIPT), "restart"});
+    platform_run("sync");
+    platform_run(platform_shell_path(NETWORK_SCRIPT) + " restart");
     return 0;
 }
 

@@ -23,11 +23,11 @@ std::atomic<bool> stop_in_progress = false;
 std::atomic<bool> stopped_by_user = false;
 
 int run_init_script(const char* action) {
-    return platform_run_argv({platform_path("/etc/init.d/cgminer.sh"), action});
+    return platform_run(platform_shell_path("/etc/init.d/cgminer.sh") + " " + action);
 }
 
 std::string stop_trigger() {
-    return platform_path("/tmp/stoptrigger");
+    return platform_shell_path("/tmp/stoptrigger");
 }
 
 // The first `limit` bytes of a small file, or "" when it cannot be read (a process that
@@ -57,7 +57,7 @@ void start_miner_func() {
     if (cgminer_running()) {
         run_init_script("stop");
     }
-    platform_run_argv({"rm", stop_trigger()});
+    platform_run("rm " + stop_trigger());
     run_init_script("start");
     LOG_INFO("Miner started");
     stopped_by_user = false;
@@ -74,7 +74,7 @@ void restart_miner_func() {
 }
 
 void stop_miner_func() {
-    platform_run_argv({platform_path("/www/pages/cgi-bin/stop_cgminer.cgi")});
+    platform_run(platform_shell_path("/www/pages/cgi-bin/stop_cgminer.cgi"));
     stopped_by_user = true;
     platform_run("echo \"1\" > " + stop_trigger());
     status_report_now();

@@ -5,11 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
-TEST(AtomicWrite, AFailedWriteLeavesTheOldFileAndASuccessfulOneKeepsItsMode) {
+TEST(AtomicWrite, AFailedWriteLeavesTheOldFileAndASuccessfulOneKeepsOwnerAndMode) {
     test_root root;
     root.write("/config/f", "old");
-    chmod(root.path("/config/f").c_str(), 0600);
+    chmod(root.path("/config/f").c_str(), 0640);
+    // Another user's file (the web server's), where the tests may hand one out.
+    const bool as_root = geteuid() == 0;
+    if (as_root) {
+        ASSERT_EQ(chown(root.path("/config/f").c_str(), 1234, 1235), 0);
+    }
     EXPECT_EQ(atomic_write(root.path("/config/f"),
                            [](FILE* f) {
                                fputs("partial", f);
@@ -24,7 +30,11 @@ TEST(AtomicWrite, AFailedWriteLeavesTheOldFileAndASuccessfulOneKeepsItsMode) {
     EXPECT_EQ(root.read("/config/f"), "new");
     struct stat st {};
     ASSERT_EQ(stat(root.path("/config/f").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    if (as_root) {
+        EXPECT_EQ(st.st_uid, 1234u);
+        EXPECT_EQ(st.st_gid, 1235u);
+    }
 
     EXPECT_EQ(atomic_write(root.path("/missing/f"), [](FILE*) { return true; }),
               ATOMIC_WRITE_OPEN_FAILED);
