@@ -57,12 +57,12 @@ int read_static(const char* ip, const char* netmask, const char* gateway, const 
     return 0;
 }
 
-// The agent's own write must not come back from the watcher as a change to upload; the
-// resume discards the notifications of the write.
+// The agent's own write must not come back from the watcher as a change to upload.
 int save_settings(const std::string& path, const net_config& config) {
     watcher_pause();
-    int result = net_save_config(path, config);
-    watcher_resume();
+    watcher_own_write written;
+    int result = net_save_config(path, config, &written);
+    watcher_resume(written);
     return result;
 }
 

@@ -184,7 +184,8 @@ int miner_load_config(const std::string& path, miner_config* config) {
     return 0;
 }
 
-int miner_update_config(const std::string& path, const miner_config& config) {
+int miner_update_config(const std::string& path, const miner_config& config,
+                        watcher_own_write* written) {
     json_ptr root = read_config_file(path);
     if (!root) {
         return -1;
@@ -215,9 +216,13 @@ int miner_update_config(const std::string& path, const miner_config& config) {
     auto write = [&text](FILE* file) {
         return fwrite(text.data(), 1, text.size(), file) == text.size();
     };
-    if (atomic_write(path, write) != ATOMIC_WRITE_OK) {
+    file_identity renamed{};
+    if (atomic_write(path, write, &renamed) != ATOMIC_WRITE_OK) {
         LOG_ERROR("Failed to store miner config");
         return -1;
+    }
+    if (written != nullptr) {
+        *written = {path, renamed, std::move(text)};
     }
     return 0;
 }

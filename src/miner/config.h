@@ -3,6 +3,8 @@
 // the agent does not know.
 #pragma once
 
+#include "miner/watcher.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -69,5 +71,6 @@ int miner_load_config(const std::string& path, miner_config* config);
 
 // Merges `config` into the file, keeping every member the agent does not write; the file is
 // replaced so that a crash leaves the old file or the new one. 0, or -1 (logged; the old file
-// stays).
-int miner_update_config(const std::string& path, const miner_config& config);
+// stays). `written`, when given, receives what was renamed in.
+int miner_update_config(const std::string& path, const miner_config& config,
+                        watcher_own_write* written = nullptr);

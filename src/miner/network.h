@@ -3,6 +3,7 @@
 #pragma once
 
 #include "handles.h"
+#include "miner/watcher.h"
 
 #include <cstdint>
 #include <string>
@@ -46,7 +47,10 @@ std::string net_config_path();
 int net_load_config(const std::string& path, net_config* config);
 int parse_line(char* line, net_config* config);
 int parse_dnsservers(char* value, net_config* config);
-int net_save_config(const std::string& path, const net_config& config);
+// Replaces the file with `config` in the firmware's format; `written`, when given, receives
+// what was renamed in. 0, or -1 (logged).
+int net_save_config(const std::string& path, const net_config& config,
+                    watcher_own_write* written = nullptr);
 
 // Runs "sync" then the network init script with "restart"; returns 0 once it has finished.
 int net_restart();

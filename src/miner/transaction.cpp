@@ -16,8 +16,8 @@ miner_config shared_config{};
 bool config_loaded = false;
 bool config_changed = false;
 
-// The watcher keeps discarding events for this long after the agent's own store, so that
-// events still on their way are not taken for someone else's edit.
+// The watcher stays paused for this long after the agent's own store; at the resume it tells
+// the store's events apart from anyone else's edits made meanwhile.
 constexpr auto STORE_SETTLE = std::chrono::seconds(1);
 
 } // namespace
@@ -42,12 +42,13 @@ int cgminer_config_end_changes() {
         result = 1;
         std::string path = cgminer_config_path();
         watcher_pause();
-        if (miner_update_config(path, shared_config) != 0) {
+        watcher_own_write written;
+        if (miner_update_config(path, shared_config, &written) != 0) {
             LOG_ERROR("Failed to save config file to %s", path.c_str());
             result = -1;
         }
         std::this_thread::sleep_for(STORE_SETTLE);
-        watcher_resume();
+        watcher_resume(written);
     }
     cgminer_config_reset();
     return result;

@@ -7,12 +7,14 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -21,10 +23,16 @@ namespace {
 
 const char* const WATCHED_DIR = "/config";
 constexpr uint32_t WATCHED_EVENTS = IN_CLOSE_WRITE | IN_MOVED_TO;
+// The directory itself going away: its watch is gone and must be set up again.
+constexpr uint32_t DIR_GONE_EVENTS = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
 constexpr int POLL_TIMEOUT_MS = 1000;
 constexpr int SETTLE_MS = 3 * POLL_TIMEOUT_MS;
+// How often a lost watch is tried again while the directory is missing.
+constexpr int RETRY_MS = 3 * POLL_TIMEOUT_MS;
 // Room for 100 events carrying the longest file name.
 constexpr size_t EVENT_BUFFER_SIZE = 100 * (sizeof(inotify_event) + NAME_MAX + 1);
+// After events may have been lost, either file may have changed.
+constexpr watcher_status BOTH_CHANGED = {true, true};
 
 // Start and stop take this lock, so a stop right after a start always finds the thread.
 std::mutex control_lock;
@@ -32,13 +40,20 @@ std::thread watcher_thread; // guarded by control_lock
 int stop_fd = -1;           // guarded by control_lock; an eventfd that wakes the thread's poll
 std::atomic<bool> watcher_running = false;
 
-// The thread's reads of the event queue, the pause flag and the pending change are taken
-// together under this lock, so resume can drain the queue before it unpauses: events that
-// the agent's own write queued are then discarded whatever the thread's timing.
+// The thread's handling of events, the pause and the resume all take this lock, so the resume
+// sees every event that the agent's own write queued, whatever the thread's timing.
 std::mutex watch_lock;
-int inotify_fd = -1;         // guarded by watch_lock; opened by start, closed by the thread
-bool watcher_paused = false; // guarded by watch_lock
-watcher_status pending{};    // guarded by watch_lock
+struct watch_state {
+    int fd = -1;               // the inotify instance: opened by start, closed by the thread
+    int wd = -1;               // the directory's watch; -1 while it is lost
+    file_identity dir{};       // the directory the watch is on
+    int64_t retry_at = 0;      // while lost: when to try again
+    bool retry_logged = false; // the failure to watch is logged once per loss
+    bool paused = false;
+    watcher_status pending{}; // changes waiting to be reported
+    watcher_status touched{}; // seen during a pause, not yet told apart from the agent's own
+    int quiet_ms = 0;         // since the last change
+} watch;                      // guarded by watch_lock
 
 void reset_watcher_status(watcher_status& status) {
     status = {};
@@ -48,87 +63,167 @@ bool has_changes(const watcher_status& status) {
     return status.miner_cfg_changed || status.net_cfg_changed;
 }
 
+void merge(watcher_status& into, const watcher_status& from) {
+    into.miner_cfg_changed = into.miner_cfg_changed || from.miner_cfg_changed;
+    into.net_cfg_changed = into.net_cfg_changed || from.net_cfg_changed;
+}
+
+// The flag of the watched file called `name`, or none.
+bool* flag_of(watcher_status& status, const char* name) {
+    if (strcmp(name, "cgminer.conf") == 0) {
+        return &status.miner_cfg_changed;
+    }
+    if (strcmp(name, "network.conf") == 0) {
+        return &status.net_cfg_changed;
+    }
+    return nullptr;
+}
+
 bool is_file_change_event(const inotify_event& event) {
     return (event.mask & WATCHED_EVENTS) != 0;
 }
 
+std::string watched_dir() {
+    return platform_path(WATCHED_DIR);
+}
+
 // Reads the queued events (the descriptor does not block) and notes the watched files among
-// them. Returns whether a change is pending, also one from an earlier read.
-bool detect_config_changes(int fd, watcher_status& status) {
+// them into `seen`; an overflowed queue may have dropped either. Sets `lost` when the
+// directory's watch went away. Returns the bytes read: 0 when none were queued, -1 on an error.
+// Caller holds watch_lock.
+ssize_t detect_config_changes(watcher_status& seen, bool& lost) {
     alignas(inotify_event) char buffer[EVENT_BUFFER_SIZE];
-    ssize_t length = read(fd, buffer, sizeof(buffer));
+    ssize_t length = read(watch.fd, buffer, sizeof(buffer));
     if (length < 0) {
-        if (errno != EAGAIN) {
+        if (errno != EAGAIN && errno != EINTR) {
             LOG_ERROR("Failed to read inotify events");
-            return false;
+            return -1;
         }
-        length = 0; // drained by a resume since the poll
+        return 0;
     }
     for (ssize_t offset = 0; offset < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-        if (event->len > 0 && is_file_change_event(*event)) {
-            if (strcmp(event->name, "cgminer.conf") == 0) {
-                status.miner_cfg_changed = true;
-            } else if (strcmp(event->name, "network.conf") == 0) {
-                status.net_cfg_changed = true;
+        if ((event->mask & IN_Q_OVERFLOW) != 0) {
+            LOG_WARN("Too many changes in %s at once, taking both settings files as changed",
+                     watched_dir().c_str());
+            merge(seen, BOTH_CHANGED);
+        } else if (event->wd != watch.wd) {
+            // The last words of a watch already given up.
+        } else if ((event->mask & DIR_GONE_EVENTS) != 0) {
+            lost = true;
+        } else if (event->len > 0 && is_file_change_event(*event)) {
+            if (bool* flag = flag_of(seen, event->name)) {
+                *flag = true;
             }
         }
         offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
-    return has_changes(status);
+    return length;
 }
 
-// Discards every queued event. Caller holds watch_lock.
-void drain_events() {
-    if (inotify_fd < 0) {
+// Caller holds watch_lock.
+void note_changes(const watcher_status& seen) {
+    if (watch.paused) {
+        merge(watch.touched, seen);
+    } else if (has_changes(seen)) {
+        merge(watch.pending, seen);
+        watch.quiet_ms = 0;
+    }
+}
+
+// Sets the watch on the directory up; false (logged once per loss) when it cannot be.
+// Caller holds watch_lock.
+bool add_watch(int64_t now) {
+    std::string dir = watched_dir();
+    struct stat dir_stat {};
+    int wd = -1;
+    // Looked at first: should the directory be replaced right after, the next check sees it.
+    if (stat(dir.c_str(), &dir_stat) == 0) {
+        wd = inotify_add_watch(watch.fd, dir.c_str(),
+                               WATCHED_EVENTS | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    }
+    if (wd < 0) {
+        if (!watch.retry_logged) {
+            LOG_ERROR("%s", strerror(errno));
+            LOG_ERROR("Failed to watch %s", dir.c_str());
+            watch.retry_logged = true;
+        }
+        watch.retry_at = now + RETRY_MS;
+        return false;
+    }
+    watch.wd = wd;
+    watch.dir = {dir_stat.st_dev, dir_stat.st_ino};
+    watch.retry_logged = false;
+    return true;
+}
+
+void lose_watch(const char* how) {
+    inotify_rm_watch(watch.fd, watch.wd); // fails harmlessly when the kernel removed it
+    watch.wd = -1;
+    watch.retry_at = 0;
+    LOG_WARN("Lost the watch on %s: the directory was %s", watched_dir().c_str(), how);
+}
+
+// Keeps the watch on the directory that "/config" names now: one moved away, deleted,
+// unmounted or mounted over is watched again as soon as the directory is there. Edits may
+// have been missed meanwhile, so both files then count as changed. Caller holds watch_lock.
+void keep_watching(bool lost, int64_t now) {
+    if (watch.wd >= 0) {
+        struct stat dir_stat {};
+        if (lost) {
+            lose_watch("moved, deleted or unmounted");
+        } else if (stat(watched_dir().c_str(), &dir_stat) != 0 ||
+                   dir_stat.st_dev != watch.dir.dev || dir_stat.st_ino != watch.dir.ino) {
+            lose_watch("replaced");
+        } else {
+            return;
+        }
+    }
+    if (now < watch.retry_at || !add_watch(now)) {
         return;
     }
-    alignas(inotify_event) char buffer[EVENT_BUFFER_SIZE];
-    while (read(inotify_fd, buffer, sizeof(buffer)) > 0) {
-    }
+    LOG_INFO("Watching %s again", watched_dir().c_str());
+    note_changes(BOTH_CHANGED);
 }
 
-int open_watch() {
-    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) {
-        LOG_ERROR("%s", strerror(errno));
-        LOG_ERROR("Failed to initialize inotify");
-        return -1;
+// Whether the file at `written.path` is still the one the agent renamed in, unchanged.
+bool is_own_write(const watcher_own_write& written) {
+    struct stat file_stat {};
+    if (stat(written.path.c_str(), &file_stat) != 0 || file_stat.st_dev != written.file.dev ||
+        file_stat.st_ino != written.file.ino ||
+        static_cast<size_t>(file_stat.st_size) != written.text.size()) {
+        return false;
     }
-    std::string dir = platform_path(WATCHED_DIR);
-    if (inotify_add_watch(fd, dir.c_str(), WATCHED_EVENTS) < 0) {
-        LOG_ERROR("%s", strerror(errno));
-        LOG_ERROR("Failed to watch %s", dir.c_str());
-        close(fd);
-        return -1;
-    }
-    return fd;
+    std::ifstream file(written.path, std::ios::binary);
+    std::string text(written.text.size(), '\0');
+    return file.read(text.data(), static_cast<std::streamsize>(text.size())) &&
+           text == written.text;
 }
 
-// One wake-up's worth of the settle logic: returns the change to report now, if any.
-watcher_status take_settled_change(bool readable, int& quiet_ms) {
+// One wake-up's worth of watching and settling: returns the change to report now, if any.
+watcher_status take_settled_change(bool readable) {
     std::lock_guard held(watch_lock);
-    if (readable && detect_config_changes(inotify_fd, pending)) {
-        quiet_ms = 0;
+    bool lost = false;
+    if (readable) {
+        watcher_status seen{};
+        detect_config_changes(seen, lost);
+        note_changes(seen);
     }
-    if (watcher_paused) {
-        reset_watcher_status(pending);
-    }
-    if (!has_changes(pending)) {
+    keep_watching(lost, platform_clock_ms());
+    if (watch.paused || !has_changes(watch.pending)) {
         return {};
     }
-    if (quiet_ms >= SETTLE_MS) {
-        watcher_status settled = pending;
-        reset_watcher_status(pending);
+    if (watch.quiet_ms >= SETTLE_MS) {
+        watcher_status settled = watch.pending;
+        reset_watcher_status(watch.pending);
         return settled;
     }
-    quiet_ms += POLL_TIMEOUT_MS;
+    watch.quiet_ms += POLL_TIMEOUT_MS;
     return {};
 }
 
 void watcher_func(watcher_callback_t callback, int fd, int wake_fd) {
     set_thread_name("watcher@agent");
-    int quiet_ms = 0;
     while (watcher_running) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
         if (poll(fds, 2, POLL_TIMEOUT_MS) < 0) {
@@ -142,14 +237,15 @@ void watcher_func(watcher_callback_t callback, int fd, int wake_fd) {
         if ((fds[1].revents & POLLIN) != 0) {
             break;
         }
-        watcher_status settled = take_settled_change((fds[0].revents & POLLIN) != 0, quiet_ms);
+        watcher_status settled = take_settled_change((fds[0].revents & POLLIN) != 0);
         if (has_changes(settled) && callback != nullptr) {
             callback(settled);
         }
     }
     watcher_running = false;
     std::lock_guard held(watch_lock);
-    inotify_fd = -1;
+    watch.fd = -1;
+    watch.wd = -1;
     close(fd);
 }
 
@@ -164,16 +260,19 @@ int watcher_start(watcher_callback_t callback) {
     if (watcher_thread.joinable()) {
         watcher_thread.join(); // ended on its own after a failure
     }
-    // The watch is in place when start returns, so no edit made after it is missed. Without
-    // it the agent goes on unwatched.
-    int fd = open_watch();
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) {
+        LOG_ERROR("%s", strerror(errno));
+        LOG_ERROR("Failed to initialize inotify");
         return 0;
     }
     {
+        // The watch is in place when start returns, so no edit made after it is missed. When
+        // the directory is not there yet, the thread keeps trying.
         std::lock_guard watching(watch_lock);
-        inotify_fd = fd;
-        reset_watcher_status(pending);
+        watch = watch_state{};
+        watch.fd = fd;
+        add_watch(platform_clock_ms());
     }
     stop_fd = eventfd(0, EFD_CLOEXEC);
     if (stop_fd < 0) {
@@ -219,12 +318,30 @@ int watcher_stop() {
 
 void watcher_pause() {
     std::lock_guard held(watch_lock);
-    watcher_paused = true;
+    watch.paused = true;
+    reset_watcher_status(watch.touched);
 }
 
-void watcher_resume() {
+void watcher_resume(const watcher_own_write& written) {
     std::lock_guard held(watch_lock);
-    drain_events();
-    reset_watcher_status(pending);
-    watcher_paused = false;
+    if (watch.fd >= 0) {
+        watcher_status seen{};
+        bool lost = false;
+        while (detect_config_changes(seen, lost) > 0) {
+        }
+        merge(watch.touched, seen);
+        keep_watching(lost, platform_clock_ms());
+    }
+    if (!written.path.empty() && is_own_write(written)) {
+        std::string name = written.path.substr(written.path.rfind('/') + 1);
+        if (bool* flag = flag_of(watch.touched, name.c_str())) {
+            *flag = false; // the agent's own write alone
+        }
+    }
+    merge(watch.pending, watch.touched);
+    reset_watcher_status(watch.touched);
+    watch.paused = false;
+    if (has_changes(watch.pending)) {
+        watch.quiet_ms = 0;
+    }
 }
