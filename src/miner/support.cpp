@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -21,6 +22,12 @@ std::atomic<bool> start_in_progress = false;
 std::atomic<bool> restart_in_progress = false;
 std::atomic<bool> stop_in_progress = false;
 std::atomic<bool> stopped_by_user = false;
+
+// A restart asked for while a start or restart runs is not lost: it is kept here, and the
+// worker that ends last runs it, once however often it was asked for. So the daemon always
+// ends up having read the settings file as the last change left it.
+std::mutex restart_lock;
+bool restart_pending = false; // guarded by restart_lock, as are the hand-overs of the two flags
 
 int run_init_script(const char* action) {
     return platform_run(platform_shell_path("/etc/init.d/cgminer.sh") + " " + action);
@@ -52,6 +59,31 @@ bool names_the_daemon(const std::filesystem::path& process) {
     return program.substr(program.rfind('/') + 1) == "cgminer";
 }
 
+void run_restart() {
+    LOG_INFO("Restarting miner");
+    run_init_script("restart");
+    LOG_INFO("Miner restarted");
+    status_report_now();
+}
+
+// The last step of a start or restart worker: gives its flag back, then runs the restart
+// asked for meanwhile when no other start or restart is left to do it.
+void finish(std::atomic<bool>* flag) {
+    for (;;) {
+        {
+            std::lock_guard held(restart_lock);
+            *flag = false;
+            if (!restart_pending || start_in_progress || restart_in_progress) {
+                return;
+            }
+            restart_pending = false;
+            restart_in_progress = true;
+        }
+        flag = &restart_in_progress;
+        run_restart();
+    }
+}
+
 void start_miner_func() {
     LOG_INFO("Starting miner");
     if (cgminer_running()) {
@@ -62,15 +94,12 @@ void start_miner_func() {
     LOG_INFO("Miner started");
     stopped_by_user = false;
     status_report_now();
-    start_in_progress = false;
+    finish(&start_in_progress);
 }
 
 void restart_miner_func() {
-    LOG_INFO("Restarting miner");
-    run_init_script("restart");
-    LOG_INFO("Miner restarted");
-    status_report_now();
-    restart_in_progress = false;
+    run_restart();
+    finish(&restart_in_progress);
 }
 
 void stop_miner_func() {
@@ -108,6 +137,16 @@ int cgminer_start() {
 }
 
 int cgminer_restart() {
+    std::lock_guard held(restart_lock);
+    if (restart_in_progress || start_in_progress) {
+        restart_pending = true;
+        if (restart_in_progress) {
+            LOG_WARN("Miner is already restarting");
+        } else {
+            LOG_INFO("Miner is starting, restarting it afterwards");
+        }
+        return 0;
+    }
     return launch(&restart_in_progress, restart_miner_func, "Miner is already restarting",
                   "Failed to create restart miner thread");
 }
@@ -148,4 +187,6 @@ bool cgminer_action_in_progress() {
 
 void cgminer_support_reset() {
     stopped_by_user = false;
+    std::lock_guard held(restart_lock);
+    restart_pending = false;
 }

@@ -7,6 +7,8 @@
 
 // 0 when a worker was started or one is already under way; -1 when none can be created.
 int cgminer_start();
+// As start; a restart asked for while a start or restart is under way runs once after it, so
+// that the daemon reads the settings file as it is now.
 int cgminer_restart();
 // Also 0 without a worker when the daemon does not run.
 int cgminer_stop();

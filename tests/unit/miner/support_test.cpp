@@ -72,9 +72,10 @@ TEST_F(Support, NothingToStopWhenTheDaemonDoesNotRun) {
     EXPECT_THAT(firmware.calls(), ElementsAre("cgminer.sh start"));
 }
 
-TEST_F(Support, OneWorkerOfEachKindAtATime) {
+TEST_F(Support, OneWorkerOfEachKindAtATimeAndNoRestartLost) {
     firmware.set_running(true);
     firmware.hold(true);
+    EXPECT_EQ(cgminer_restart(), 0);
     for (int i = 0; i < 2; i++) {
         EXPECT_EQ(cgminer_start(), 0);
         EXPECT_EQ(cgminer_restart(), 0);
@@ -82,17 +83,32 @@ TEST_F(Support, OneWorkerOfEachKindAtATime) {
     }
     std::string log = root.log();
     EXPECT_EQ(count_of(log, "WARN Starting of miner is in progress\n"), 1);
-    EXPECT_EQ(count_of(log, "WARN Miner is already restarting\n"), 1);
+    EXPECT_EQ(count_of(log, "WARN Miner is already restarting\n"), 2);
     EXPECT_EQ(count_of(log, "WARN Stopping of miner is in progress\n"), 1);
     EXPECT_TRUE(cgminer_action_in_progress());
 
-    // Start and stop refuse only their own kind, so all three scripts run side by side.
+    // Start and stop refuse only their own kind, so the scripts run side by side; the restarts
+    // asked for meanwhile give one more, after the start and the first restart.
     firmware.hold(false);
     wait_idle();
     std::vector<std::string> calls = firmware.calls();
-    for (const char* call : {"cgminer.sh start", "cgminer.sh restart", "stop_cgminer.cgi"}) {
-        EXPECT_EQ(std::count(calls.begin(), calls.end(), call), 1) << call;
+    for (auto [call, count] :
+         {std::pair{"cgminer.sh start", 1}, {"cgminer.sh restart", 2}, {"stop_cgminer.cgi", 1}}) {
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), call), count) << call;
     }
+    EXPECT_EQ(calls.back(), "cgminer.sh restart");
+
+    // A restart asked for during a start alone follows it.
+    firmware.hold(true);
+    EXPECT_EQ(cgminer_start(), 0);
+    EXPECT_EQ(cgminer_restart(), 0);
+    firmware.hold(false);
+    wait_idle();
+    calls = firmware.calls();
+    EXPECT_THAT(std::vector(calls.end() - 3, calls.end()),
+                ElementsAre("cgminer.sh stop", "cgminer.sh start", "cgminer.sh restart"));
+    EXPECT_NE(root.log().find("INFO Miner is starting, restarting it afterwards\n"),
+              std::string::npos);
 }
 
 TEST_F(Support, FindsTheDaemonAsPidofWould) {
