@@ -1,5 +1,7 @@
 """The configuration upload: at registration, and about 3 s after the machine's web interface
-(sandbox/webedit.py) changed the daemon's settings; never for the agent's own writes."""
+(sandbox/webedit.py) changed the daemon's settings, also while the agent writes them itself or
+after "/config" was replaced; never for the agent's own writes alone."""
+import shutil
 import subprocess
 import time
 
@@ -76,6 +78,26 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
     agent.path("/config/lighttpd-htdigest.user").write_text("admin:antMiner:0123abcd\n")
     time.sleep(4.5)
     assert len(uploads(server)) == 3
+
+    # Someone else's edit around the agent's own write is not lost: one made while the write
+    # has the watcher paused, and one still settling when a command arrives.
+    server.send({"type": "config_fans", "mode": "manual", "speed": 91, "silent_start": True})
+    time.sleep(0.4)
+    web_edit(agent, "bitmain-fan-pwm=55")
+    assert next_upload(server, 4).json["fans"]["speed"] == 55
+    web_edit(agent, "bitmain-fan-pwm=56")
+    server.send({"type": "config_fans", "mode": "manual", "speed": 92, "silent_start": True})
+    assert next_upload(server, 5).json["fans"]["speed"] == 92
+
+    # A replaced "/config" is watched again: one upload, and later edits are seen.
+    config = agent.path("/config")
+    shutil.copytree(config, agent.path("/config.new"))
+    config.rename(agent.path("/config.old"))
+    agent.path("/config.new").rename(config)
+    next_upload(server, 6)
+    web_edit(agent, "bitmain-fan-pwm=57")
+    assert next_upload(server, 7).json["fans"]["speed"] == 57
+    agent.wait_log("Watching " + str(config) + " again")
 
     begin = time.monotonic()
     assert agent.stop() == 0
