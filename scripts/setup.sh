@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 PACKAGES="build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
 libjansson-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
 libssl-dev zlib1g-dev libgtest-dev libgmock-dev googletest
-python3 python3-pytest python3-websockets openssl procps patch chromium
+python3 python3-pytest python3-websockets openssl procps patch chromium strace
 g++-arm-linux-gnueabihf qemu-user-static ca-certificates"
 
 missing=""

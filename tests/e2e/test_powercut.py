@@ -1,15 +1,15 @@
-"""A short run of the power-cut tool: the agent killed while it writes its files leaves each
-one whole, and a full disk leaves the old file (tests/powercut/powercut.py runs the long one)."""
+"""The power-cut tool: every crash state of each save's recorded system calls leaves the old
+file or the new one, the new one once the save returned, and a full disk leaves the old file."""
 import subprocess
 import sys
 
 from conftest import REPO
 
 
-def test_files_survive_kills_and_a_full_disk(request):
+def test_files_survive_power_cuts_and_a_full_disk(request):
     result = subprocess.run(
-        [sys.executable, str(REPO / "tests/powercut/powercut.py"), "--runs", "25",
+        [sys.executable, str(REPO / "tests/powercut/powercut.py"),
          "--build-dir", request.config.getoption("--build-dir")],
-        capture_output=True, text=True, timeout=300)
+        capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert " 0 torn, 0 unparseable" in result.stdout
+    assert result.stdout.count(" 0 bad\n") == 4, result.stdout

@@ -1,9 +1,8 @@
-// Writes one of the files the agent keeps through the agent's own save function, alternating
-// between two versions for ever (or once), for powercut.py to kill at random moments. fsync is
-// slowed (linked with --wrap=fsync) so that kills land inside the write path often.
+// Writes one of the files the agent keeps through the agent's own save function, once, for
+// powercut.py to trace.
 //
-// usage: powercut_writer agent-config|network|daemon-config|web-password PATH [a|b]
-//   a, b: write that version a single time; exit status 0 when the save succeeded, else 1.
+// usage: powercut_writer agent-config|network|daemon-config|web-password PATH a|b
+//   a, b: the version to write; exit status 0 when the save succeeded, else 1.
 //   daemon-config merges into the daemon configuration file already at PATH.
 #include "config.h"
 #include "miner/config.h"
@@ -12,18 +11,9 @@
 #include "miner/support.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
-
-extern "C" int __real_fsync(int fd);
-
-extern "C" int __wrap_fsync(int fd) {
-    usleep(static_cast<useconds_t>(rand() % 3000));
-    return __real_fsync(fd);
-}
 
 namespace {
 
@@ -76,22 +66,14 @@ int save_web_password(const std::string& path, bool second) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
+    if (argc != 4) {
         return 2;
     }
     const std::string kind = argv[1];
     const std::string path = argv[2];
-    srand(static_cast<unsigned>(getpid()));
     auto save = kind == "network"         ? save_network
                 : kind == "daemon-config" ? save_daemon_config
                 : kind == "web-password"  ? save_web_password
                                           : save_agent_config;
-    if (argc > 3) {
-        return save(path, strcmp(argv[3], "b") == 0) == 0 ? 0 : 1;
-    }
-    for (bool second = true;; second = !second) {
-        if (save(path, second) != 0) {
-            return 1;
-        }
-    }
+    return save(path, strcmp(argv[3], "b") == 0) == 0 ? 0 : 1;
 }
