@@ -99,7 +99,7 @@ echo "$api_port" > "$root/etc/fakeminer.port"
 stub etc/init.d/cgminer.sh "exec '$root/usr/lib/fakeminer/ctl.sh' \"\$@\""
 stub www/pages/cgi-bin/stop_cgminer.cgi "exec '$root/usr/lib/fakeminer/ctl.sh' stop"
 # The daemon's settings as the machine's web interface leaves them (sandbox/webedit.py edits
-# them the same way); the simulated daemon reads its chip frequencies there.
+# them the same way); the simulated daemon reads them at each start.
 [ -f "$root/config/cgminer.conf" ] || cp "$here/cgminer.conf" "$root/config/cgminer.conf"
 # The firmware's chip hash-rate file, filled as the simulated daemon's chips would fill it.
 /usr/bin/python3 "$repo/tools/fakeminer/fakeminer.py" --root "$root" \

@@ -10,10 +10,13 @@ real daemon's output that the agent repairs: the objects of "STATS" written back
         [--seed N] [--warmup SECS] [--slow-secs SECS]
     /usr/bin/python3 tools/fakeminer/fakeminer.py [--root DIR] --write-chip-hr FILE
 
-With --root, the process writes DIR/var/run/cgminer.pid while it runs, reads the chain and
-chip frequencies from DIR/config/cgminer.conf at start, and takes its scenario from
-DIR/var/run/fakeminer.scenario whenever that file holds a name. Hash rates are in MH/s, as
-the L3+ daemon reports them (the agent divides them by 1000).
+With --root, the process reads DIR/config/cgminer.conf once at start, as the real daemon does:
+its replies show that file's pools, fan settings and chain and chip frequencies (without a
+readable file, the defaults below). Each start appends one line to
+DIR/var/log/fakeminer-starts.log, {"time": unix seconds, "pid": pid, "settings": the parsed file
+or null}, before the API answers; then DIR/var/run/cgminer.pid is written, and kept while the
+process runs. The scenario comes from DIR/var/run/fakeminer.scenario whenever that file holds a
+name. Hash rates are in MH/s, as the L3+ daemon reports them (the agent divides them by 1000).
 """
 
 import argparse
@@ -27,6 +30,7 @@ import socket
 import sys
 import threading
 import time
+from typing import NamedTuple
 
 SCENARIOS = ("normal", "down", "slow", "silent", "garbage", "cutoff", "empty",
              "chain_missing", "fans_stopped", "huge")
@@ -35,6 +39,12 @@ CHIPS = 72
 DEFAULT_FREQ = 384     # MHz, the firmware's default "bitmain-freq"
 DEFAULT_VOLTAGE = 8    # the firmware's default "bitmain-voltage" setting
 CHIP_MHS_PER_MHZ = 1.75 / DEFAULT_FREQ  # a healthy chip: 1.75 MH/s at 384 MHz, 504 MH/s in all
+FULL_RPM = 6000        # a fan at 100 %
+# The user pools (URL, worker) of a machine without a readable cgminer.conf.
+DEFAULT_POOLS = (("stratum+tcp://ltc-eu.pool.example:3333", "farm.l3plus"),
+                 ("stratum+tcp://ltc-us.pool.example:3333", "farm.l3plus"),
+                 ("stratum+tcp://ltc-asia.pool.example:3333", "farm.l3plus"))
+FEE_POOL = "DevFee stratum+tcp://fee.pool.example:8888"
 INF = "\x00inf\x00"    # placeholder for the bare word inf in the serialised text
 
 # Chips that are not healthy, as (chain, chip) -> quality (1.0 healthy). The agent grades a
@@ -51,16 +61,33 @@ def chip_quality(chain, chip):
     return ODD_CHIPS.get((chain, chip), 1.0 + 0.03 * math.sin(chain * 7.3 + chip * 1.7))
 
 
-def load_settings(root):
-    """Chip frequencies [chain][chip] and chain voltages from DIR/config/cgminer.conf."""
-    conf = {}
-    if root:
-        try:
-            with open(os.path.join(root, "config/cgminer.conf")) as f:
-                conf = json.load(f)
-        except (OSError, ValueError):
-            pass
-    conf = conf if isinstance(conf, dict) else {}
+class Settings(NamedTuple):
+    freqs: list             # MHz per chip, [chain][chip]
+    volts: list             # per chain
+    pools: tuple            # (URL, worker) per user pool, in the file's order
+    fan_pwm: object = None  # percent both fans run at, or None for automatic control
+
+
+def read_conf(root):
+    """DIR/config/cgminer.conf as a parsed object, or None when absent or unreadable."""
+    if not root:
+        return None
+
+    def refuse(word):  # the daemon's JSON parser knows no NaN or Infinity
+        raise ValueError(word)
+
+    try:
+        with open(os.path.join(root, "config/cgminer.conf")) as f:
+            conf = json.load(f, parse_constant=refuse)
+    except (OSError, ValueError):
+        return None
+    return conf if isinstance(conf, dict) else None
+
+
+def settings_of(conf):
+    """What the daemon runs with, from a parsed cgminer.conf (None: the defaults)."""
+    readable = conf is not None
+    conf = conf or {}
 
     def setting(key, default):
         try:
@@ -80,7 +107,22 @@ def load_settings(root):
             text = listed[pos * CHIPS + n] if pos * CHIPS + n < len(listed) else ""
             chips.append(int(text) if text.isdigit() and int(text) > 0 else chain_freq)
         freqs.append(chips)
-    return freqs, volts
+    pools = DEFAULT_POOLS
+    if readable:
+        listed_pools = conf.get("pools") if isinstance(conf.get("pools"), list) else []
+        pools = tuple((str(p.get("url", "")), str(p.get("user", "")))
+                      for p in listed_pools if isinstance(p, dict))
+    fan_pwm = None
+    if conf.get("bitmain-fan-ctrl") is True:
+        try:
+            fan_pwm = min(100, max(0, int(str(conf.get("bitmain-fan-pwm")))))
+        except ValueError:
+            pass  # no usable duty cycle: the daemon keeps automatic control
+    return Settings(freqs, volts, pools, fan_pwm)
+
+
+def load_settings(root):
+    return settings_of(read_conf(root))
 
 
 def chip_rates(freqs):
@@ -102,24 +144,43 @@ def dumps(value):
 
 
 class Sim:
-    """The machine's slowly varying picture; a pure function of the seed and the elapsed time."""
+    """The machine's slowly varying picture; a pure function of the settings, the seed and the
+    elapsed time."""
 
-    def __init__(self, seed=None, warmup=5.0, freqs=None, volts=None):
+    def __init__(self, seed=None, warmup=5.0, settings=None):
         self.rng = random.Random(seed)
         self.warmup = warmup
-        self.freqs = freqs or [[DEFAULT_FREQ] * CHIPS for _ in CHAINS]
-        self.volts = volts or [DEFAULT_VOLTAGE] * len(CHAINS)
+        settings = settings or settings_of(None)
+        self.freqs, self.volts = settings.freqs, settings.volts
+        self.fan_pwm = settings.fan_pwm
+        # The simulated picture: a pool without a URL and any beyond the second are unreachable;
+        # the first reachable one gets the work.
+        self.user_pools = [(url, user, "Alive" if url and n < 2 else "Dead")
+                      for n, (url, user) in enumerate(settings.pools)]
+        self.active = next((n for n, p in enumerate(self.user_pools) if p[2] == "Alive"), None)
         self.rates = [sum(chain) for chain in chip_rates(self.freqs)]  # nominal MH/s per chain
         self.targets = [self.rng.uniform(46, 54) for _ in CHAINS]      # board temperature goals
         self.pcb = [40.0] * len(CHAINS)
         self.chip = [40.0] * len(CHAINS)
         self.noise = [1.0] * len(CHAINS)
         self.hw = [0] * len(CHAINS)
-        self.fans = [4500.0, 4400.0]
-        self.shares = [[0, 0, 0] for _ in range(4)]  # accepted, rejected, stale; pools 0-2, fee
-        self.owed = [0.0, 0.0]                       # fractional shares of pool 0 and the fee pool
+        self.fans = [self._fan_rpm(self._fan_goal(n)) for n in range(2)]
+        # accepted, rejected, stale: one row per user pool, then the fee pool's
+        self.shares = [[0, 0, 0] for _ in range(len(self.user_pools) + 1)]
+        self.owed = [0.0, 0.0]  # fractional shares of the active pool and the fee pool
         self.second = 0
         self.lock = threading.Lock()
+
+    def _fan_goal(self, n):
+        """Fan n's target rpm: the set duty cycle for both, else following the hottest chip,
+        the second fan a few hundred rpm slower (it sits in the warmer air)."""
+        if self.fan_pwm is not None:
+            return FULL_RPM * self.fan_pwm / 100
+        return 4300 + 80 * (max(self.chip) - 55) - 400 * n
+
+    def _fan_rpm(self, value):
+        """The rpm a fan reports: automatic control never lets it below 4000."""
+        return min(FULL_RPM, max(0 if self.fan_pwm is not None else 4000, round(value)))
 
     def _step(self):
         """Advances the picture by one second."""
@@ -133,13 +194,14 @@ class Sim:
             self.noise[i] += 0.3 * (1.0 - self.noise[i]) + rng.gauss(0, 0.004)
             if mining and rng.random() < (0.015 if i == 3 else 0.004):  # chain 4 is the worst
                 self.hw[i] += 1
-        fan_goal = 4300 + 80 * (max(self.chip) - 55)  # the fans follow the hottest chip
-        for n, offset in enumerate((0, -150)):
-            self.fans[n] += 0.2 * (fan_goal + offset - self.fans[n]) + rng.gauss(0, 15)
+        for n in range(len(self.fans)):
+            self.fans[n] += 0.2 * (self._fan_goal(n) - self.fans[n]) + rng.gauss(0, 15)
         if mining:
             # Scrypt pool difficulty 1 is 65536 hashes; the fee pool gets about 2.5 % of the work.
             found = sum(self.rates) * 1e6 / (16384 * 65536)
-            for k, (slot, part) in enumerate(((0, 0.975), (3, 0.025))):
+            for k, (slot, part) in enumerate(((self.active, 0.975), (-1, 0.025))):
+                if slot is None:
+                    continue
                 self.owed[k] += found * part * rng.uniform(0.5, 1.5)
                 while self.owed[k] >= 1:
                     self.owed[k] -= 1
@@ -163,8 +225,7 @@ class Sim:
             avg = max(0.01, nominal * (t - self.warmup) / t) if mining and t > 0 else 0.0
             pcb = [min(75, max(40, round(v))) for v in self.pcb]
             chip = [min(75, max(40, round(v))) for v in self.chip]
-            fans = [0, 0] if scenario == "fans_stopped" else [min(6000, max(4000, round(v)))
-                                                              for v in self.fans]
+            fans = [0, 0] if scenario == "fans_stopped" else [self._fan_rpm(v) for v in self.fans]
             s = {"STATS": 0, "ID": "L30", "Elapsed": int(t), "Calls": 0, "Wait": 0.0,
                  "Max": 0.0, "Min": INF,  # never set in the fake, so always printed as inf
                  "GHS 5s": f"{sum(rates):.2f}", "GHS av": round(avg, 2),
@@ -194,22 +255,22 @@ class Sim:
                     + '],"id":1}')
 
     def pools(self, t):
-        """The "pools" reply: three user pools and one service-fee pool."""
+        """The "pools" reply: the user pools in their configured order, then the service-fee
+        pool."""
         with self.lock:
             self._advance(t)
-            rows = [("stratum+tcp://ltc-eu.pool.example:3333", "Alive", 0, True, "16.4K"),
-                    ("stratum+tcp://ltc-us.pool.example:3333", "Alive", 1, False, "16.4K"),
-                    ("stratum+tcp://ltc-asia.pool.example:3333", "Dead", 2, False, ""),
-                    ("DevFee stratum+tcp://fee.pool.example:8888", "Alive", 999, False, "65.5K")]
+            rows = [(url, user, status, n, n == self.active, "16.4K" if status == "Alive" else "")
+                    for n, (url, user, status) in enumerate(self.user_pools)]
+            rows.append((FEE_POOL, "farm.l3plus", "Alive", 999, False, "65.5K"))
             pools = [{"POOL": n, "URL": url, "Status": status, "Priority": prio, "Quota": 1,
                       "Getworks": 0, "Accepted": acc, "Rejected": rej, "Discarded": 0,
                       "Stale": stale, "Get Failures": 0, "Remote Failures": 0,
-                      "User": "farm.l3plus", "Diff": diff, "Stratum Active": active,
+                      "User": user, "Diff": diff, "Stratum Active": active,
                       "Stratum URL": url.split("//")[-1].split(":")[0] if active else ""}
-                     for n, ((url, status, prio, active, diff), (acc, rej, stale))
+                     for n, ((url, user, status, prio, active, diff), (acc, rej, stale))
                      in enumerate(zip(rows, self.shares))]
             status = [{"STATUS": "S", "When": int(time.time()), "Code": 7,
-                       "Msg": "4 Pool(s)", "Description": "fakeminer 1.0"}]
+                       "Msg": f"{len(pools)} Pool(s)", "Description": "fakeminer 1.0"}]
             return dumps({"STATUS": status, "POOLS": pools, "id": 1})
 
 
@@ -220,8 +281,8 @@ class FakeMiner:
                  slow_secs=30.0, write_pid=False):
         self.port, self.root, self.base, self.slow_secs = port, root, scenario, slow_secs
         self.write_pid = write_pid and root is not None
-        self.freqs, volts = load_settings(root)
-        self.sim = Sim(seed, warmup, self.freqs, volts)
+        self.conf = read_conf(root)  # read once, as the daemon reads its file only at start
+        self.sim = Sim(seed, warmup, settings_of(self.conf))
         self.wake = threading.Condition()  # signalled on a scenario change and on stop
         self.current = None          # last scenario the serving thread saw
         self.holding = 0             # clients whose reply is held back; guarded by wake
@@ -264,6 +325,8 @@ class FakeMiner:
         self.current = self.scenario()
         if self.current != "down":
             self._listen()  # here, so that a port in use fails the start
+        if self.root:
+            self._record_start()
         if self.write_pid:
             with open(self._path("var/run/cgminer.pid"), "w") as f:
                 f.write(f"{os.getpid()}\n")
@@ -271,6 +334,15 @@ class FakeMiner:
         self.thread.start()
         log(f"listening on 127.0.0.1:{self.port}, scenario {self.current}")
         return self
+
+    def _record_start(self):
+        """One line per start with the settings read; written (and closed) before the pid file
+        appears, so whoever waits for that file finds the line."""
+        path = self._path("var/log/fakeminer-starts.log")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        line = json.dumps({"time": time.time(), "pid": os.getpid(), "settings": self.conf})
+        with open(path, "a") as f:
+            f.write(line + "\n")
 
     def stop(self):
         self.stopping.set()
@@ -417,7 +489,7 @@ def main(argv=None):
                         help="write the chip hash-rate file and exit")
     args = parser.parse_args(argv)
     if args.write_chip_hr:
-        write_chip_hr(args.write_chip_hr, load_settings(args.root)[0])
+        write_chip_hr(args.write_chip_hr, load_settings(args.root).freqs)
         return 0
 
     done = threading.Event()

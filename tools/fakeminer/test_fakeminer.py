@@ -188,9 +188,9 @@ def test_chip_rates_follow_the_configuration(tmp_path):
     (tmp_path / "config/cgminer.conf").write_text(json.dumps({
         "bitmain-freq": "450", "bitmain-freq2": "500", "bitmain-voltage": "9",
         "bitmain-voltage3": "10", "bitmain-chip-freq": ":".join(chips)}))
-    freqs, volts = fakeminer.load_settings(str(tmp_path))
-    assert grades(freqs)[0] == odd and volts == [9, 9, 10, 9]
-    s = stats_of(fakeminer.Sim(1, 0, freqs, volts).stats(60).encode())
+    settings = fakeminer.load_settings(str(tmp_path))
+    assert grades(settings.freqs)[0] == odd and settings.volts == [9, 9, 10, 9]
+    s = stats_of(fakeminer.Sim(1, 0, settings).stats(60).encode())
     assert s["freq_avg1"] == round((71 * 450 + 300) / 72, 2) and s["freq_avg2"] == 500.0
     assert s["voltage3"] == 10 and float(s["chain_rate2"]) > 126 * 500 / 384 * 0.97
 
@@ -265,6 +265,18 @@ def test_init_script_starts_restarts_and_stops_the_daemon(tmp_path):
                    stdout=subprocess.DEVNULL)
     (root / "etc/fakeminer.args").write_text("--warmup 0 --seed 1\n")
     pidfile, env = root / "var/run/cgminer.pid", dict(os.environ, PATH=f"{root}/bin:/usr/bin:/bin")
+    conffile, fee = root / "config/cgminer.conf", (fakeminer.FEE_POOL, "farm.l3plus")
+
+    def starts():
+        """(pid, settings) of each start on record; each line carries its time."""
+        lines = [json.loads(line) for line in
+                 (root / "var/log/fakeminer-starts.log").read_text().splitlines()]
+        assert all(type(line["time"]) is float for line in lines)
+        assert [line["time"] for line in lines] == sorted(line["time"] for line in lines)
+        return [(line["pid"], line["settings"]) for line in lines]
+
+    def pools():
+        return [(p["URL"], p["User"]) for p in json.loads(exchange(port, "pools"))["POOLS"]]
 
     def run(*command):
         return subprocess.run([str(root / command[0].lstrip("/")), *command[1:]], timeout=20,
@@ -279,19 +291,35 @@ def test_init_script_starts_restarts_and_stops_the_daemon(tmp_path):
         run("/etc/init.d/cgminer.sh", "start")
         first = pidfile.read_text().strip()
         assert pidof() == first and stats_of(exchange(port))["miner_count"] == 4
+        conf = json.loads(conffile.read_text())
+        assert (conf["bitmain-fan-ctrl"], starts()) == (False, [(int(first), conf)])
+        assert pools() == [(p["url"], p["user"]) for p in conf["pools"]] + [fee]
         run("/etc/init.d/cgminer.sh", "start")  # already running: the same daemon
-        assert pidfile.read_text().strip() == first
+        assert pidfile.read_text().strip() == first and len(starts()) == 1
 
+        # The daemon runs what the file held at its start: a new file counts from the restart.
+        conf.update({"bitmain-fan-ctrl": True, "bitmain-fan-pwm": "70",
+                     "pools": [{"url": "stratum+tcp://new.example:3333", "user": "w.1",
+                                "pass": "x"}, {"url": "", "user": "", "pass": ""}]})
+        conffile.write_text(json.dumps(conf))
+        assert pools()[0][0] == "stratum+tcp://ltc.pool-one.example:3333"
         run("/etc/init.d/cgminer.sh", "restart")
         second = pidfile.read_text().strip()
         assert second != first and not alive(first) and pidof() == second
-        assert stats_of(exchange(port))["Elapsed"] == 0
+        s = stats_of(exchange(port))
+        assert s["Elapsed"] == 0 and abs(s["fan1"] - 4200) < 60 and abs(s["fan2"] - 4200) < 60
+        assert starts()[1:] == [(int(second), conf)]
+        assert pools() == [("stratum+tcp://new.example:3333", "w.1"), ("", ""), fee]
 
         run("/www/pages/cgi-bin/stop_cgminer.cgi")
         assert not pidfile.exists() and pidof() is None and not alive(second) and refuses(port)
 
+        conffile.write_text('{"pools": [')  # unreadable: the defaults, and null on record
         run("/etc/init.d/cgminer.sh", "start")  # the daemon cleans up after itself on SIGTERM
         third = int(pidfile.read_text())
+        assert starts()[2:] == [(third, None)]
+        assert pools() == list(fakeminer.DEFAULT_POOLS) + [fee]
+        assert 4000 <= stats_of(exchange(port))["fan1"] <= 6000
         os.kill(third, signal.SIGTERM)
         wait_until(lambda: not pidfile.exists(), 5, "the daemon to remove its pid file")
         wait_until(lambda: not alive(third), 5, "the daemon to exit")

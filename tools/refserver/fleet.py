@@ -3,8 +3,11 @@
 `Fleet.fold` takes the server's records (RefServer's on_event) and keeps one `Agent` per
 device: identity, connection and authentication, the latest status and metrics, 30 minutes
 of chart samples, the last configuration upload, the last chip picture and the commands sent
-with their replies. Agents send whatever they send: every value read from a message is
-checked for its type here, so a malformed message shows what it can and never raises.
+with their replies. The view also names the settings in which the running daemon, as the
+agent reports it, contradicts the last upload (`differs`): the daemon reads its file only when
+it starts, so an edit shows there until the daemon restarts. Agents send whatever they send:
+every value read from a message is checked for its type here, so a malformed message shows
+what it can and never raises.
 `Fleet.changes` hands the views of changed agents to the page's event stream.
 """
 
@@ -79,6 +82,12 @@ CHIP = (("id", text), ("hr", num), ("freq", num), ("state", text),
         ("custom_freq", lambda v: v is True))
 # Chart series per chain: name -> member of the chain object.
 PER_CHAIN = {"chain_hr": "hash_rate", "chip_temp": "chip_temp", "pcb_temp": "pcb_temp"}
+USER_POOL_SLOTS = ("main", "reserved", "reserved2")
+# Daemon states in which its reports are current: it answers and the metrics keep coming.
+DAEMON_RUNNING = ("mining", "autotuning")
+# Fans at one manual duty cycle: the agent reports whole percents of full speed, and two fans
+# at the same setting never turn quite alike.
+FAN_TOLERANCE = 2
 
 
 @dataclass
@@ -98,6 +107,7 @@ class Agent:
     metrics: dict = field(default_factory=dict)
     samples: deque = field(default_factory=deque)  # (wall, {series: value or [4 values]})
     pools: list = field(default_factory=list)
+    daemon_slots: Optional[list] = None  # user pool slots of the last status; None: no list
     network_live: dict = field(default_factory=dict)
     config: dict = field(default_factory=dict)
     config_time: Optional[float] = None
@@ -229,9 +239,12 @@ class Fleet:
         agent.network_live = pick(net, LIVE_NET)
         agent.network_live["dnsservers"] = [t for t in seq(net.get("dnsservers")) if text(t)]
         pools = obj(msg.get("pools"))
-        rows = [(slot, pools.get(slot)) for slot in ("main", "reserved", "reserved2")]
+        rows = [(slot, pools.get(slot)) for slot in USER_POOL_SLOTS]
         rows += [(f"service fee {n}", p) for n, p in enumerate(seq(pools.get("service_fee")), 1)]
         agent.pools = [dict(pick(p, POOL), slot=slot) for slot, p in rows if isinstance(p, dict)]
+        # Without the daemon's pool list no slot can be compared (not "none configured").
+        agent.daemon_slots = sorted(s for s, p in rows if s in USER_POOL_SLOTS
+                                    and isinstance(p, dict)) if pools else None
 
     def _metrics(self, agent, msg, wall):
         chains = {c["id"]: c for c in (pick(c, CHAIN) for c in seq(msg.get("chains")))
@@ -279,10 +292,10 @@ class Fleet:
             series[name] = [s[name] for _, s in agent.samples]
         for name in PER_CHAIN:
             series[name] = [[s[name][i] for _, s in agent.samples] for i in range(len(CHAIN_IDS))]
-        skip = ("samples", "exchanges", "oddities", "version")
+        skip = ("samples", "exchanges", "oddities", "version", "daemon_slots")
         view = {k: v for k, v in vars(agent).items() if k not in skip}
         return dict(view, series=series, exchanges=list(agent.exchanges),
-                    oddities=list(agent.oddities))
+                    oddities=list(agent.oddities), differs=_differs(agent))
 
     def changes(self, since, timeout):
         """(version, [views of agents changed after version `since`]); waits up to timeout
@@ -298,6 +311,29 @@ class Fleet:
         with self._cond:
             self._closed = True
             self._cond.notify_all()
+
+
+def _differs(agent):
+    """The sections of the last upload ("pools", "fans") that the daemon's reports contradict.
+    Only what the reports carry is compared: the pool slots in use (not their URLs), and the
+    fan speeds under a manual setting (automatic control may run at any speed)."""
+    if not agent.connected or agent.state not in DAEMON_RUNNING:
+        return []
+    found = []
+    filed = agent.config.get("pools")
+    if isinstance(filed, dict) and agent.daemon_slots is not None:
+        # The agent leaves out a slot whose URL is too short to be one, as the daemon does.
+        slots = sorted(s for s, p in filed.items()
+                       if len(text(obj(p).get("stratum_url")) or "") >= 3)
+        if slots != agent.daemon_slots:
+            found.append("pools")
+    fans = obj(agent.config.get("fans"))
+    speeds = [f["speed"] for f in agent.metrics.get("fans", []) if f["speed"] is not None]
+    speed = num(fans.get("speed"))
+    if fans.get("mode") == "manual" and speed is not None and speeds:
+        if any(abs(s - speed) > FAN_TOLERANCE for s in speeds):
+            found.append("fans")
+    return found
 
 
 def _firmware(msg):

@@ -101,6 +101,31 @@ def test_reports_fill_view_and_history_is_cut_at_30_minutes(feed):
     feed.recv(METRICS)
     assert feed.view()["series"]["time"] == [first + HISTORY_SECS, first + HISTORY_SECS + 1]
 
+    # The last upload against what the running daemon reports (main pool only, fans at 66 %).
+    url = {"stratum_url": "stratum+tcp://a.example:3333"}
+    two = {"main": {"status": "active"}, "reserved": {"status": "dead"}, "service_fee": []}
+    steps = [  # (message received, sections that differ)
+        ({"type": "update_config", "pools": {"main": url, "reserved": {"stratum_url": ""}},
+          "fans": {"mode": "manual", "speed": 65}}, []),
+        ({"type": "update_config", "pools": {"main": url, "reserved": url},
+          "fans": {"mode": "manual", "speed": 70}}, ["pools", "fans"]),
+        (dict(METRICS, fans=[{"id": "1", "speed": 70}, {"id": "2", "speed": 69}]), ["pools"]),
+        ({"type": "status", "state": {"name": "restarting"}}, []),  # nothing current to compare
+        ({"type": "status", "state": {"name": "mining"}}, []),
+        ({"type": "status", "state": {"name": "mining"}, "pools": two}, []),
+        ({"type": "update_config", "pools": {"main": 5, "reserved": {"stratum_url": 7}},
+          "fans": {"mode": "manual", "speed": "fast"}}, ["pools"]),
+        ({"type": "update_config", "pools": {"main": url, "reserved": url},
+          "fans": {"mode": "auto", "speed": 10}}, []),  # automatic: any speed may be right
+    ]
+    for msg, differs in steps:
+        feed.recv(msg)
+        assert feed.view()["differs"] == differs, msg
+    feed.recv({"type": "update_config", "fans": {"mode": "manual", "speed": 90}})
+    assert feed.view()["differs"] == ["fans"]
+    feed.close()  # the reports of a closed connection are not current either
+    assert feed.view()["differs"] == []
+
 
 def compact(value):
     """The value without its None members, to compare what a view holds."""

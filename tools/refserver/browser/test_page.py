@@ -140,6 +140,9 @@ def test_fan_change_round_trips_to_snapshot(rig):
     fans = "document.querySelector('#config [data-section=fans]')?.textContent"
     browser.wait(f"{fans}?.includes('speed77') && {fans}.includes('modemanual')", 30,
                  "the new fan settings in the snapshot")
+    # The agent restarted the daemon with them: file and daemon agree.
+    browser.wait(f"dashboard.agents[{json.dumps(DEVICE)}].state === 'mining'"
+                 f" && {text_of(ROW + ' td.differs')} === ''", 30, "no difference marker")
 
 
 def test_malformed_messages_keep_page_updating(rig):

@@ -73,15 +73,22 @@ function renderAgents() {
     let row = agentRows.get(key);
     if (!row) {
       row = el("tr", { "data-key": key, onclick: () => select(key) },
-        ...[0, 1, 2, 3, 4, 5, 6, 7].map((n) => el("td", n === 5 ? { class: "state" } : {})));
+        ...[0, 1, 2, 3, 4, 5, 6, 7, 8].map((n) => el("td", n === 5 ? { class: "state" }
+          : n === 8 ? { class: "differs warn" } : {})));
       agentRows.set(key, row);
     }
     if (body.children[i] !== row) body.insertBefore(row, body.children[i] || null);
     row.className = key === dashboard.selected ? "selected" : "";
     const conn = a.connected ? "connected" : "closed" + (a.close_code ? " (" + a.close_code + ")" : "");
     [key, show(a.model), show(a.firmware), conn, show(a.auth), show(a.state), duration(a.uptime),
-      clock(a.last_msg)].forEach((text, n) => { row.cells[n].textContent = text; });
+      clock(a.last_msg), differs(a)].forEach((text, n) => { row.cells[n].textContent = text; });
   });
+}
+
+// The daemon reads its file only when it starts: an edit since then shows here until it restarts.
+function differs(a) {
+  const sections = Array.isArray(a.differs) ? a.differs.map(show) : [];
+  return sections.length ? "daemon differs from file: " + sections.join(", ") : "";
 }
 
 function select(key) {
@@ -98,6 +105,7 @@ function renderDetail() {
   if (!a) return;
   $("agent-key").textContent = a.key;
   $("agent-state").textContent = show(a.state);
+  $("agent-differs").textContent = differs(a);
   const m = a.metrics || {};
   const fans = (m.fans || []).map((f) => show(f.rpm)).join(" / ");
   fill("tiles", ...[["hash rate GH/s", m.hash_rate], ["average GH/s", m.hashrate_avg],
