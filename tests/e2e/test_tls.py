@@ -1,5 +1,5 @@
 """The server certificate rules, whatever the TLS backend of the build: verified against the
-CA file, self-signed and expired certificates accepted, the host name always checked."""
+CA file, self-signed leaves and expired certificates accepted, the host name always checked."""
 import subprocess
 
 import pytest
@@ -23,19 +23,27 @@ commonName = supplied
 subjectAltName = DNS:localhost
 [other]
 subjectAltName = DNS:other.example
+[intermediate]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
 """
 
 VALID = ("20200101000000Z", "21000101000000Z")
 EXPIRED = ("20200101000000Z", "20210101000000Z")
 
-# name: (issuer, host, validity, accepted); issuer "self" is a self-signed certificate.
+# name: (issuer, host, validity, CA certificates the server sends after its own, accepted);
+# issuer "self" is a self-signed certificate, "intermediate" is signed by the agent's CA.
 CASES = {
-    "ca_for_host": ("ca", "localhost", VALID, True),
-    "expired": ("ca", "localhost", EXPIRED, True),
-    "self_signed_for_host": ("self", "localhost", VALID, True),
-    "self_signed_for_other_host": ("self", "other", VALID, False),
-    "ca_for_other_host": ("ca", "other", VALID, False),
-    "unknown_ca": ("unknown", "localhost", VALID, False),
+    "ca_for_host": ("ca", "localhost", VALID, (), True),
+    "expired": ("ca", "localhost", EXPIRED, (), True),
+    "self_signed_for_host": ("self", "localhost", VALID, (), True),
+    "self_signed_for_other_host": ("self", "other", VALID, (), False),
+    "ca_for_other_host": ("ca", "other", VALID, (), False),
+    "unknown_ca": ("unknown", "localhost", VALID, (), False),
+    # The unknown CA's own root is self-signed, but the leaf is not.
+    "unknown_ca_root_sent": ("unknown", "localhost", VALID, ("unknown",), False),
+    "intermediate_sent": ("intermediate", "localhost", VALID, ("intermediate",), True),
+    "intermediate_missing": ("intermediate", "localhost", VALID, (), False),
 }
 
 
@@ -49,7 +57,8 @@ def new_key(path):
 
 @pytest.fixture(scope="module")
 def pki(tmp_path_factory):
-    """The agent's CA, an unknown CA, and a certificate with key for each case."""
+    """The agent's CA with an intermediate, an unknown CA, and a certificate chain with key for
+    each case."""
     d = tmp_path_factory.mktemp("pki")
     (d / "index.txt").write_text("")
     (d / "serial").write_text("1000\n")
@@ -58,7 +67,13 @@ def pki(tmp_path_factory):
         new_key(d / f"{ca}.key")
         openssl("req", "-x509", "-new", "-key", d / f"{ca}.key", "-out", d / f"{ca}.pem",
                 "-days", "3650", "-subj", f"/CN=Test {ca} CA")
-    for name, (issuer, host, (start, end), _) in CASES.items():
+    new_key(d / "intermediate.key")
+    openssl("req", "-new", "-key", d / "intermediate.key", "-out", d / "intermediate.csr",
+            "-subj", "/CN=Test intermediate CA")
+    openssl("ca", "-batch", "-notext", "-config", d / "ca.cnf", "-cert", d / "ca.pem",
+            "-keyfile", d / "ca.key", "-in", d / "intermediate.csr",
+            "-out", d / "intermediate.pem", "-days", "3650", "-extensions", "intermediate")
+    for name, (issuer, host, (start, end), sent, _) in CASES.items():
         key, cert = d / f"{name}.key", d / f"{name}.pem"
         new_key(key)
         cn = "localhost" if host == "localhost" else "other.example"
@@ -70,12 +85,15 @@ def pki(tmp_path_factory):
         openssl("ca", "-batch", "-notext", "-config", d / "ca.cnf", "-cert", d / f"{issuer}.pem",
                 "-keyfile", d / f"{issuer}.key", "-in", d / f"{name}.csr", "-out", cert,
                 "-startdate", start, "-enddate", end, "-extensions", host)
+        with open(cert, "ab") as chain:
+            for ca in sent:
+                chain.write((d / f"{ca}.pem").read_bytes())
     return d
 
 
 @pytest.mark.parametrize("name", CASES)
 def test_server_certificate(sandbox, pki, name):
-    accepted = CASES[name][3]
+    accepted = CASES[name][4]
     sandbox.path("/opt/corvane/certs/letsencrypt.pem").write_bytes((pki / "ca.pem").read_bytes())
     server = RefServer(ping_interval=None, cert=(pki / f"{name}.pem", pki / f"{name}.key"))
     with server:
