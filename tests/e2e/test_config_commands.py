@@ -1,7 +1,10 @@
 """Every configuration command in the sandbox: reply, file effect, daemon restart only after a
-change while the daemon runs, reconnect after a changing network command, and no upload of the
-agent's own writes."""
+change while the daemon runs (the daemon always ends up running the last settings), reconnect
+after a changing network command, no upload of the agent's own writes, and rewritten files that
+keep their owner."""
 import hashlib
+import json
+import os
 import shutil
 import subprocess
 
@@ -19,9 +22,29 @@ def ctl(sandbox, action):
     subprocess.run([str(sandbox.path("/usr/lib/fakeminer/ctl.sh")), action], check=True)
 
 
+def firmware_init_script(sandbox, delay):
+    """The daemon's init script as some firmware ships it: no "#!" line, and slow."""
+    script = sandbox.path("/etc/init.d/cgminer.sh")
+    lines = [line for line in script.read_text().splitlines()
+             if not line.startswith(("#!", "sleep "))]
+    script.write_text("\n".join(lines[:1] + [f"sleep {delay}"] + lines[1:]) + "\n")
+
+
+def last_start_settings(sandbox):
+    """The settings the simulated daemon read at its latest start."""
+    starts = sandbox.path("/var/log/fakeminer-starts.log").read_text().splitlines()
+    return json.loads(starts[-1])["settings"]
+
+
 def test_configuration_commands(sandbox, server):
     shutil.copy(REPO / "tests/unit/miner/data/l3plus.conf", sandbox.path("/config/cgminer.conf"))
     sandbox.path("/config/lighttpd-htdigest.user").write_text("root:antMiner Configuration:0")
+    # Files of another user (the web server's): each rewrite keeps the owner.
+    owned = ["/config/cgminer.conf", "/config/network.conf", "/config/lighttpd-htdigest.user"]
+    as_root = os.geteuid() == 0
+    for path in owned if as_root else []:
+        os.chown(sandbox.path(path), 1234, 1235)
+    firmware_init_script(sandbox, 0)
     ctl(sandbox, "start")
     try:
         sandbox.server_url = f"wss://localhost:{server.port}/api/v1/ws"
@@ -93,6 +116,17 @@ def test_configuration_commands(sandbox, server):
         wait_until(lambda: restarts() == 7, 20, "restart after config")
         settled()
 
+        # Back to back, the second change while the first restart still runs: the daemon ends
+        # up having read the last one.
+        firmware_init_script(sandbox, 1.5)
+        server.send({"type": "config_fans", "mode": "manual", "speed": 80})
+        server.send({"type": "config_fans", "mode": "manual", "speed": 71})
+        wait_until(lambda: len(server.messages("config_fans")) == 4, 15, "both replies")
+        wait_until(lambda: restarts() == 9, 20, "the restart after the running one")
+        settled()
+        assert last_start_settings(sandbox)["bitmain-fan-pwm"] == "71"
+        firmware_init_script(sandbox, 0)
+
         # The daemon does not run: the change is written, nothing is restarted.
         ctl(sandbox, "stop")
         assert command({"type": "config_watchdog", "min_hr": "300"}, running=False)[1:] == (True, 0)
@@ -125,7 +159,10 @@ def test_configuration_commands(sandbox, server):
         # One restart per change while the daemon ran, none after a request that changed
         # nothing.
         settled()
-        assert restarts() == requested() == 7
+        assert restarts() == requested() == 9
         assert sandbox.proc.poll() is None
+        for path in owned if as_root else []:
+            assert (sandbox.path(path).stat().st_uid, sandbox.path(path).stat().st_gid) == (
+                1234, 1235), path
     finally:
         ctl(sandbox, "stop")
