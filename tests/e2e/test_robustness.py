@@ -155,7 +155,8 @@ def test_bursts_of_stop_signals_at_random_moments(sandbox, server):
     ]
     for moment, seed, longest_gap in runs:
         rng = random.Random(seed)
-        sandbox.path("/var/log/cvagent.log").unlink(missing_ok=True)
+        for log in ("/var/log/cvagent.log", "/var/log/calls.log"):
+            sandbox.path(log).unlink(missing_ok=True)
         start_agent(sandbox, server)
         proc = sandbox.proc
         if moment == "start-up":
@@ -163,11 +164,17 @@ def test_bursts_of_stop_signals_at_random_moments(sandbox, server):
         else:
             sandbox.wait_log("Agent successfully authenticated")
         if moment == "stop":
+            # A slow daemon start keeps a thread (where a handler may run) through the tear-down.
+            sandbox.path("/var/run/hold").touch()
+            write_script(sandbox, START_SCRIPT, held_while(sandbox, "/var/run/hold"))
+            server.send({"type": "start_mining"})
+            wait_until(lambda: "cgminer.sh start" in sandbox.calls(), 10, "the slow start")
             proc.send_signal(signal.SIGTERM)
         for _ in range(4):
             for _ in range(rng.randint(1, 4)):
                 proc.send_signal(rng.choice(STOP_SIGNALS))  # a no-op once the agent has ended
             time.sleep(rng.uniform(0, longest_gap))
+        sandbox.path("/var/run/hold").unlink(missing_ok=True)
         status = proc.wait(timeout=20)
         # Each handled signal writes one carriage return (signals that meet a pending one of
         # their kind merge), and each must have its log line.
