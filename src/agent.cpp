@@ -14,8 +14,10 @@
 #include <curl/curl.h>
 #include <getopt.h>
 #include <libwebsockets.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -67,14 +69,33 @@ const option agent_option_defs[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// Signal handlers under way. The tear-down waits for none to be left: before it destroys the
+// context (a handler may be waking it) and before it stops counting signals.
+std::atomic<int> handlers_busy = 0;
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free &&
+              std::atomic<lws_context*>::is_always_lock_free);
+
+// Main thread only: how many of `stop_requests` have been logged.
+int stops_logged = 0;
+
 void terminate_agent(int) {
     // Only async-signal-safe work here: logging could wait on a lock that the interrupted
     // thread holds, so the main thread logs "Stopping agent" once the loop has woken.
+    handlers_busy++;
+    int saved_errno = errno;
+    stop_requests++;
     const char cr = 13;
     ssize_t ignored = write(STDOUT_FILENO, &cr, 1);
     (void)ignored;
-    stop_requests++;
     agent_stop();
+    errno = saved_errno;
+    handlers_busy--;
+}
+
+void wait_for_handlers() {
+    while (handlers_busy > 0) {
+        sched_yield();
+    }
 }
 
 lws_context* create_lws_context() {
@@ -96,6 +117,8 @@ lws_context* create_lws_context() {
 
 void destroy_lws_context() {
     lws_context* old = context.exchange(nullptr);
+    // A handler that read the pointer before it was cleared may still be waking the context.
+    wait_for_handlers();
     if (old != nullptr) {
         lws_context_destroy(old);
     }
@@ -108,20 +131,34 @@ bool wait_for_daemon_actions() {
     return !cgminer_action_in_progress();
 }
 
-void log_stop_requests(int* logged) {
-    for (; *logged < stop_requests; (*logged)++) {
+void log_stop_requests() {
+    for (; stops_logged < stop_requests; stops_logged++) {
         LOG_INFO("Stopping agent");
     }
+}
+
+// Past the tear-down a signal is ignored: there is no loop left to stop, and a line logged
+// after log_cleanup would be lost. Signals that came meanwhile are logged now.
+void end_stop_requests() {
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        signal(signo, SIG_IGN);
+    }
+    wait_for_handlers();
+    log_stop_requests();
 }
 
 } // namespace
 
 void agent_stop() {
+    // Counted before the pointer is read, so the tear-down either sees this call under way
+    // and waits for it, or has already cleared the pointer.
+    handlers_busy++;
     state.interrupt = true;
     lws_context* live = context;
     if (live != nullptr) {
         lws_cancel_service(live);
     }
+    handlers_busy--;
 }
 
 bool agent_take_upload_on_start() {
@@ -167,10 +204,9 @@ void agent_run_loop() {
     metrics_start();
     watcher_start(handle_config_changes);
 
-    int stops_logged = 0;
     while (state.running) {
         lws_service(context, 0);
-        log_stop_requests(&stops_logged);
+        log_stop_requests();
         int64_t now = platform_clock_ms() / 1000;
         if (state.connected) {
             last_connected = now;
@@ -269,7 +305,9 @@ int agent_main(int argc, char** argv) {
     agent_run_loop();
     curl_global_cleanup();
     // A daemon start or stop under way logs when it ends; logging stays up for it.
-    if (!wait_for_daemon_actions()) {
+    bool actions_ended = wait_for_daemon_actions();
+    end_stop_requests();
+    if (!actions_ended) {
         LOG_WARN("Stopping while a miner start or stop is still under way");
         return 0;
     }

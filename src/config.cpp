@@ -54,7 +54,7 @@ int agent_load_config(const std::string& path, agent_config* config) {
     json_error_t error;
     json_ptr root(json_load_file(path.c_str(), 0, &error));
     if (!root) {
-        LOG_ERROR("%s", error.text);
+        LOG_ERROR("%s", log_escape(error.text).c_str());
         return -1;
     }
     if (parse_config(root.get(), config) != 0) {

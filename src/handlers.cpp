@@ -35,7 +35,8 @@ int agent_auth(json_t* message, json_t* ok, agent_vhd* vhd, agent_psd* psd) {
     agent_conn_abort_cancel();
     if (!json_is_true(ok)) {
         const char* text = json_string_value(json_object_get(message, "message"));
-        LOG_WARN("Authentication failed: \n%s", text != nullptr ? text : "(no reason given)");
+        LOG_WARN("Authentication failed: \n%s",
+                 text != nullptr ? log_escape(text).c_str() : "(no reason given)");
         psd->auth = STATE_UNAUTHENTICATED;
         return -1;
     }

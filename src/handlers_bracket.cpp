@@ -88,7 +88,8 @@ int agent_config_all(json_t* message, json_t* ok) {
     agent_conn_abort_cancel();
     if (json_is_false(ok)) {
         const char* text = json_string_value(json_object_get(message, "message"));
-        LOG_ERROR("Request config failed - %s", text != nullptr ? text : "(null)");
+        LOG_ERROR("Request config failed - %s",
+                  text != nullptr ? log_escape(text).c_str() : "(null)");
         return -1;
     }
     json_t* network = json_object_get(message, "network");

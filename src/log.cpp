@@ -97,6 +97,30 @@ void log_exit(int status) {
     _exit(status);
 }
 
+std::string log_escape(std::string_view text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            escaped += c;
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else if (c == '\t') {
+            escaped += "\\t";
+        } else if (byte == 0x1b) {
+            escaped += "\\e";
+        } else {
+            char hex[5];
+            snprintf(hex, sizeof(hex), "\\x%02x", byte);
+            escaped += hex;
+        }
+    }
+    return escaped;
+}
+
 void log_msg(int level, const char* format, ...) {
     log4cplus::LogLevel ll = to_log4cplus(level);
     if (!log_ready || ll == log4cplus::NOT_SET_LOG_LEVEL) {

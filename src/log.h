@@ -1,6 +1,9 @@
 // Logging under the single category "agent", configured by the logging configuration file.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 enum log_level {
     LOG_LEVEL_DEBUG = 0,
     LOG_LEVEL_INFO = 1,
@@ -23,6 +26,11 @@ void log_cleanup();
 // Formats the message and logs the result as plain text: a '%' that reaches the text
 // through an argument is written as it is. Levels outside the four are dropped.
 void log_msg(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// `text` ready for a log line when it comes from outside (the server, the daemon, a file):
+// control characters (C0 and DEL) become \n, \r, \t, \e or \xNN, so that a line feed in it
+// cannot forge a line and an escape sequence cannot reach a terminal. Other bytes are kept.
+std::string log_escape(std::string_view text);
 
 // Error lines carry the reporting source file (relative to src/) and line.
 #define LOG_ERROR(format, ...)                                                                     \

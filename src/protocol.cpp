@@ -202,8 +202,9 @@ int agent_proto_callback(lws* wsi, lws_callback_reasons reason, void* user, void
         return 0;
 
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
+        // The library's text may quote what the server answered.
         LOG_WARN("Agent connection error - %s",
-                 in != nullptr ? static_cast<const char*>(in) : "(null)");
+                 in != nullptr ? log_escape(static_cast<const char*>(in)).c_str() : "(null)");
         connection_gone(vhd);
         return 0;
 

@@ -6,6 +6,7 @@
 #include "log.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -102,7 +103,7 @@ int process_message(const char* type, json_t* ok, json_t* message, agent_vhd* vh
     if (strcmp(type, "update_firmware") == 0) {
         LOG_WARN("Firmware update not supported");
     } else {
-        LOG_WARN("Unknown message received: %s", type);
+        LOG_WARN("Unknown message received: %s", log_escape(type).c_str());
     }
     return 0;
 }
@@ -114,7 +115,8 @@ int process_incomming_packets(agent_vhd* vhd, agent_psd* psd) {
     json_error_t error;
     json_ptr root(json_loadb(psd->in_msg, psd->in_msg_len, 0, &error));
     if (!root) {
-        LOG_WARN("Failed to decode msg - %s", error.text);
+        // The parser's text quotes the input near the fault.
+        LOG_WARN("Failed to decode msg - %s", log_escape(error.text).c_str());
         return -1;
     }
     if (!json_is_object(root.get())) {
@@ -129,12 +131,14 @@ int process_incomming_packets(agent_vhd* vhd, agent_psd* psd) {
     }
     if (type == nullptr && ok != nullptr) {
         const char* text = json_string_value(json_object_get(root.get(), "message"));
-        LOG_WARN("Error message received - %s", text != nullptr ? text : "(null)");
+        LOG_WARN("Error message received - %s",
+                 text != nullptr ? log_escape(text).c_str() : "(null)");
         return 0;
     }
     if (type != nullptr) {
         return process_message(json_string_value(type), ok, root.get(), vhd, psd);
     }
-    LOG_WARN("Malformed message received: %s", psd->in_msg);
+    LOG_WARN("Malformed message received: %s",
+             log_escape(std::string_view(psd->in_msg, psd->in_msg_len)).c_str());
     return -1;
 }

@@ -127,7 +127,8 @@ int open_api_conn() {
 ssize_t send_request(int fd, const char* request, api_clock::time_point deadline) {
     int ready = wait_for(fd, POLLOUT, deadline);
     if (ready == 0) {
-        LOG_ERROR("Timed out after %d ms sending API request: %s", api_timeout_ms, request);
+        LOG_ERROR("Timed out after %d ms sending API request: %s", api_timeout_ms,
+                  log_escape(request).c_str());
         return -1;
     }
     if (ready == WAIT_ABORTED) {
@@ -136,7 +137,7 @@ ssize_t send_request(int fd, const char* request, api_clock::time_point deadline
     // MSG_NOSIGNAL: a daemon that has already hung up must not kill the agent with SIGPIPE.
     ssize_t sent = send(fd, request, strlen(request), MSG_NOSIGNAL);
     if (sent < 0) {
-        LOG_ERROR("Failed to send API request: %s", request);
+        LOG_ERROR("Failed to send API request: %s", log_escape(request).c_str());
         return -1;
     }
     return sent;
@@ -266,8 +267,8 @@ json_ptr api_parse_reply(const char* text) {
     json_error_t error;
     json_ptr reply(json_loads(repaired.get(), 0, &error));
     if (!reply) {
-        LOG_ERROR("%s", error.text);
-        LOG_ERROR("Failed to parse API response:\n%s", repaired.get());
+        LOG_ERROR("%s", log_escape(error.text).c_str());
+        LOG_ERROR("Failed to parse API response:\n%s", log_escape(repaired.get()).c_str());
     }
     return reply;
 }

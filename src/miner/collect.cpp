@@ -46,7 +46,7 @@ void fill_pool(cv_pool_stats* pool, const char* status, json_int_t accepted, jso
     } else if (strcmp(status, "Dead") == 0) {
         pool->status = POOL_DEAD;
     } else {
-        LOG_WARN("Unknown pool status: %s", status);
+        LOG_WARN("Unknown pool status: %s", log_escape(status).c_str());
         pool->status = POOL_NOT_CONFIGURED;
     }
 }

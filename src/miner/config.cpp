@@ -49,7 +49,8 @@ json_ptr read_config_file(const std::string& path) {
     json_error_t error;
     json_ptr root(json_loadb(text.data(), text.size(), 0, &error));
     if (!root) {
-        LOG_ERROR("json error: %s:%d:%d: %s", path.c_str(), error.line, error.column, error.text);
+        LOG_ERROR("json error: %s:%d:%d: %s", path.c_str(), error.line, error.column,
+                  log_escape(error.text).c_str());
     }
     return root;
 }

@@ -39,7 +39,8 @@ bool shell_safe(const char* path) {
 template <typename... Paths> int run_command(const char* format, const Paths&... paths) {
     for (const char* path : {paths...}) {
         if (!shell_safe(path)) {
-            LOG_ERROR("Refusing unsafe path in firmware update command: %s", path);
+            LOG_ERROR("Refusing unsafe path in firmware update command: %s",
+                      log_escape(path).c_str());
             return -1;
         }
     }

@@ -168,7 +168,7 @@ int parse_dnsservers(char* value, net_config* config) {
         }
     }
     if (config->ns_count == 0) {
-        LOG_ERROR("Failed to parse ns-servers: %s", original.c_str());
+        LOG_ERROR("Failed to parse ns-servers: %s", log_escape(original).c_str());
         return -1;
     }
     return 0;
@@ -220,7 +220,7 @@ int parse_line(char* line, net_config* config) {
     } else if (strcmp(key, "dnsservers") == 0) {
         parse_dnsservers(value, config); // logged there; a bad list does not fail the file
     } else {
-        LOG_ERROR("Unsupported %s=%s", key, value);
+        LOG_ERROR("Unsupported %s=%s", log_escape(key).c_str(), log_escape(value).c_str());
         return -1;
     }
     return 0;
@@ -236,7 +236,7 @@ int net_load_config(const std::string& path, net_config* config) {
     char line[SETTINGS_LINE];
     while (fgets(line, sizeof(line), file.get()) != nullptr) {
         if (parse_line(line, config) != 0) {
-            LOG_ERROR("Failed to parse %s", line);
+            LOG_ERROR("Failed to parse %s", log_escape(line).c_str());
             return -1;
         }
     }

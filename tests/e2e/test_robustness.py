@@ -1,8 +1,12 @@
 """Faults of a long-running agent: the hang rule's exit, a stale registration hold, signals
-while a program runs, descriptors leaking into started programs, a hung kernel log script."""
+while a program runs or in bursts, descriptors leaking into started programs, a hung kernel log
+script."""
 import os
+import random
 import re
 import signal
+import time
+from pathlib import Path
 
 from conftest import wait_until
 
@@ -125,3 +129,57 @@ def test_stop_signal_during_a_slow_daemon_start(sandbox, server):
     sandbox.wait_log("Stopping agent", timeout=5)
     sandbox.path("/var/run/hold").unlink()
     assert sandbox.stop() == 0
+
+
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+
+
+def wait_for_stop_handlers(box):
+    """Returns as soon as the agent catches the stop signals, early in its start-up."""
+    if box.emulator:  # the emulator catches every signal itself; the first line follows them
+        return box.wait_log("Agent version")
+    mask = sum(1 << (s - 1) for s in STOP_SIGNALS)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        caught = re.search(r"^SigCgt:\s*(\w+)$", Path(f"/proc/{box.proc.pid}/status").read_text(),
+                           re.M)
+        if int(caught.group(1), 16) & mask == mask:
+            return
+    raise AssertionError("the agent never installed its stop handlers")
+
+
+def test_bursts_of_stop_signals_at_random_moments(sandbox, server):
+    runs = [  # (what is under way when the bursts come, seed of their signals and gaps, gap)
+        ("start-up", 1, 0.02), ("start-up", 2, 0.02), ("session", 3, 0.05), ("session", 4, 0.05),
+        ("stop", 5, 0.005), ("stop", 6, 0.005),
+    ]
+    for moment, seed, longest_gap in runs:
+        rng = random.Random(seed)
+        for log in ("/var/log/cvagent.log", "/var/log/calls.log"):
+            sandbox.path(log).unlink(missing_ok=True)
+        start_agent(sandbox, server)
+        proc = sandbox.proc
+        if moment == "start-up":
+            wait_for_stop_handlers(sandbox)
+        else:
+            sandbox.wait_log("Agent successfully authenticated")
+        if moment == "stop":
+            # A slow daemon start keeps a thread (where a handler may run) through the tear-down.
+            sandbox.path("/var/run/hold").touch()
+            write_script(sandbox, START_SCRIPT, held_while(sandbox, "/var/run/hold"))
+            server.send({"type": "start_mining"})
+            wait_until(lambda: "cgminer.sh start" in sandbox.calls(), 10, "the slow start")
+            proc.send_signal(signal.SIGTERM)
+        for _ in range(4):
+            for _ in range(rng.randint(1, 4)):
+                proc.send_signal(rng.choice(STOP_SIGNALS))  # a no-op once the agent has ended
+            time.sleep(rng.uniform(0, longest_gap))
+        sandbox.path("/var/run/hold").unlink(missing_ok=True)
+        status = proc.wait(timeout=20)
+        # Each handled signal writes one carriage return (signals that meet a pending one of
+        # their kind merge), and each must have its log line.
+        handled = proc.stdout.buffer.read().count(b"\r")
+        err = proc.stderr.read()
+        assert (status, "Sanitizer" in err, "runtime error" in err) == (0, False, False), \
+            (moment, seed, err)
+        assert sandbox.log().count("Stopping agent") == handled >= 1, (moment, seed)

@@ -29,8 +29,10 @@ def test_auth_request_and_control_commands(agent, server):
 
     # Commands without a reply, then one with: the first reply after them is the reboot's.
     since = len(server.received)
-    for command in ({"type": "status"}, {"type": "update_firmware"}, {"type": "no_such"},
-                    {"ok": False, "message": "quota %s exceeded"}):
+    # The server's text cannot forge a log line of its own.
+    for command in ({"type": "status"}, {"type": "update_firmware"},
+                    {"type": "no_such\nINFO forged"},
+                    {"ok": False, "message": "quota %s exceeded\r\x1b[2J"}):
         server.send(command)
     assert command_reply(server, {"type": "reboot", "mode": "soft"}) == {"type": "reboot",
                                                                         "ok": True}
@@ -39,8 +41,8 @@ def test_auth_request_and_control_commands(agent, server):
     assert replies == ["reboot"]
     log = agent.log()
     assert "Firmware update not supported" in log
-    assert "Unknown message received: no_such" in log
-    assert "Error message received - quota %s exceeded" in log
+    assert "Unknown message received: no_such\\nINFO forged\n" in log
+    assert "Error message received - quota %s exceeded\\r\\e[2J\n" in log
     assert "Rebooting asic, mode = hard" in log
     # pidof is the status reporter asking whether the daemon runs.
     calls = [line.split()[1] for line in agent.calls().splitlines()]

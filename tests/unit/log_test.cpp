@@ -6,6 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <string>
+#include <utility>
+
 TEST(Log, WritesLevelsKeepsPercentSignsLiteralAndNeedsAnOutput) {
     test_root root;
     LOG_DEBUG("debug %d", 1);
@@ -23,6 +26,17 @@ TEST(Log, WritesLevelsKeepsPercentSignsLiteralAndNeedsAnOutput) {
     EXPECT_EQ(log.find("never written"), std::string::npos);
     EXPECT_NE(log.find("INFO server said %s and 100%\n"), std::string::npos);
     EXPECT_NE(log.find(":" + std::to_string(line) + ": failed: x\n"), std::string::npos);
+
+    // Outside text keeps to its line: control characters are escaped, other bytes kept.
+    const std::pair<std::string, std::string> escapes[] = {
+        {"plain, 100% \\ \xc3\xa9", "plain, 100% \\ \xc3\xa9"},
+        {"a\nb\r\tc", "a\\nb\\r\\tc"},
+        {"\x1b[2J\x7f", "\\e[2J\\x7f"},
+        {std::string("\0\x01\x1f ", 4), "\\x00\\x01\\x1f "},
+    };
+    for (const auto& [text, expected] : escapes) {
+        EXPECT_EQ(log_escape(text), expected);
+    }
 
     // Init fails without an output for the agent logger.
     log_cleanup();
