@@ -21,6 +21,9 @@ def pytest_addoption(parser):
                      help="build directory holding cvagent-sandbox")
     parser.addoption("--emulator", default="",
                      help="program that runs the binary (qemu-arm-static for an armhf build)")
+    parser.addoption("--launcher", default="",
+                     help="program that starts the agent (the build's tests/oldkernel: only "
+                          "Linux 3.10's system calls)")
 
 
 def wait_until(predicate, timeout, what):
@@ -36,10 +39,11 @@ def wait_until(predicate, timeout, what):
 
 
 class Sandbox:
-    def __init__(self, root: Path, binary: Path, emulator: str = ""):
+    def __init__(self, root: Path, binary: Path, emulator: str = "", launcher: str = ""):
         self.root = root
         self.binary = binary
         self.emulator = emulator
+        self.launcher = launcher
         self.qemu_args = []
         self.proc = None
         # Nobody listens here unless a test starts a server on it.
@@ -66,7 +70,9 @@ class Sandbox:
         return calls.read_text() if calls.exists() else ""
 
     def start(self, *args, iface="lo", root_args=None):
-        command = ([self.emulator] + self.qemu_args if self.emulator else []) + [str(self.binary)]
+        command = [self.launcher] if self.launcher else []
+        command += [self.emulator] + self.qemu_args if self.emulator else []
+        command += [str(self.binary)]
         command += root_args if root_args is not None else ["--root", str(self.root)]
         command += ["--iface", iface, "--api-port", str(self.api_port), "-c", str(self.config)]
         if "-s" not in args:
@@ -123,7 +129,8 @@ def sandbox(tmp_path, request):
     root = tmp_path / "root"
     subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo", str(free_port())],
                    check=True, stdout=subprocess.DEVNULL)
-    box = Sandbox(root, binary, request.config.getoption("--emulator"))
+    box = Sandbox(root, binary, request.config.getoption("--emulator"),
+                  request.config.getoption("--launcher"))
     yield box
     if box.proc is not None and box.proc.poll() is None:
         box.proc.kill()

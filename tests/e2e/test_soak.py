@@ -63,8 +63,9 @@ def test_reconnect_soak_and_waiting_without_a_server(sandbox, server, tmp_path):
         hung_root = tmp_path / "hung-root"
         subprocess.run([str(REPO / "sandbox/make-root.sh"), str(hung_root), "lo"], check=True,
                        stdout=subprocess.DEVNULL)
-        hung = start_logging_to_file_only(Sandbox(hung_root, agent.binary, agent.emulator),
-                                          silent.port, "DEV-HUNG")
+        hung = start_logging_to_file_only(
+            Sandbox(hung_root, agent.binary, agent.emulator, agent.launcher), silent.port,
+            "DEV-HUNG")
         try:
             silent.wait_accepted(1, timeout=20)
             hung_cpu_start = cpu_seconds(hung.proc.pid)
