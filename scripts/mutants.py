@@ -386,6 +386,9 @@ def main():
     parser.add_argument("--no-baseline", action="store_true",
                         help="skip the run of the unmutated tree (tests failing there are "
                              "then not excluded)")
+    parser.add_argument("--resume", action="store_true",
+                        help="keep the outcomes that the report already holds for the same "
+                             "mutants (same seed and tree) and run only the others")
     parser.add_argument("--no-recheck", dest="recheck", action="store_false",
                         help="count a failing test as a kill without running it again")
     args = parser.parse_args()
@@ -410,6 +413,15 @@ def main():
 
     sync_tree(tree)
     mutants, _ = choose(tree, args.count, args.seed)
+    if args.resume and out.exists():
+        done = {(d["id"], d["file"], d["line"], d["original"], d["mutated"]): d
+                for d in json.loads(out.read_text())["mutants"] if d["outcome"] != "pending"}
+        for m in mutants:
+            earlier = done.get((m.id, m.file, m.line, m.original, m.mutated))
+            if earlier:
+                m.outcome, m.killed_by = earlier["outcome"], earlier["killed_by"]
+                m.flaky, m.seconds = earlier["flaky"], earlier["seconds"]
+        print(f"resuming: {sum(m.outcome != 'pending' for m in mutants)} outcomes kept", flush=True)
     log = logs / "baseline.log"
     log.unlink(missing_ok=True)
     if not (build_dir / "CMakeCache.txt").exists():
@@ -440,6 +452,8 @@ def main():
 
     try:
         for m in mutants:
+            if m.outcome != "pending":
+                continue
             t0 = time.monotonic()
             log = logs / f"mutant-{m.id:04}.log"
             log.unlink(missing_ok=True)
