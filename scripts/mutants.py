@@ -306,9 +306,11 @@ def ctest_failures(build, log, names, jobs, timeout):
 
 def killers(build, log, names, jobs, timeout, recheck):
     """The tests among `names` that fail, and those that failed once but passed when run again
-    (on a shared machine a timing-sensitive test may fail for no fault of the mutant)."""
+    (on a shared machine a timing-sensitive test may fail for no fault of the mutant). Only a
+    lone failure or a pair is run again: that is where a flake could make a test look like the
+    only killer, and a mutant that fails many tests, often by their time-outs, would cost twice."""
     failed = ctest_failures(build, log, names, jobs, timeout)
-    if not failed or not recheck:
+    if not failed or not recheck or len(failed) > 2:
         return failed, []
     again = ctest_failures(build, log, failed, jobs, timeout)
     return again, sorted(set(failed) - set(again))
