@@ -24,6 +24,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 import xml.etree.ElementTree as ET
 from dataclasses import asdict, dataclass, field
@@ -35,6 +36,12 @@ REPO = Path(__file__).resolve().parents[1]
 # daemon) rather than src/.
 TOOL_TESTS = ("refserver", "refserver_page", "fakeminer")
 E2E_PREFIX = "e2e_"
+# Run first: between them they kill nearly every mutant the end-to-end suite kills, and the
+# short ones fail fast. Once two tests kill a mutant, no test is its only killer, so the rest
+# of the suite need not run (a mutant that breaks the run loop would otherwise sit through
+# every test's time-outs).
+E2E_FIRST = ("e2e_test_session", "e2e_test_robustness", "e2e_test_startup", "e2e_test_resolve",
+             "e2e_test_tls")
 
 LOG_CALL = re.compile(r"^\s*LOG_(ERROR|WARN|INFO|DEBUG|TRACE|FATAL)\s*\(")
 
@@ -230,31 +237,55 @@ def choose(root, count, seed):
 
 
 class Stop(Exception):
-    """SIGTERM or SIGHUP: end like Ctrl+C, restoring the mutated line."""
+    """Ctrl+C, SIGTERM or SIGHUP: every worker ends, restoring its mutated line."""
+
+
+STOPPING = threading.Event()
+LIVE = set()  # process groups being run, killed all at once on a stop
+LIVE_LOCK = threading.Lock()
 
 
 def on_signal(signum, _frame):
     raise Stop(signal.Signals(signum).name)
 
 
+def kill_live():
+    STOPPING.set()
+    with LIVE_LOCK:
+        for pid in LIVE:
+            try:
+                os.killpg(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+
+
 def run(command, log):
-    """Runs `command` in its own process group with output appended to `log`; kills the whole
-    group if the run is interrupted. Returns the exit status."""
+    """Runs `command` in its own process group with output appended to `log`. Returns the exit
+    status; raises Stop when the run was ended by a stop."""
+    if STOPPING.is_set():
+        raise Stop()
     with open(log, "a") as out:
         out.write(f"$ {' '.join(map(str, command))}\n")
         out.flush()
-        proc = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT,
-                                start_new_session=True)
+        with LIVE_LOCK:
+            proc = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT,
+                                    start_new_session=True)
+            LIVE.add(proc.pid)
         try:
-            return proc.wait()
-        except BaseException:
+            status = proc.wait()
+        except BaseException:  # Ctrl+C while the main thread runs it
+            kill_live()
             try:
-                os.killpg(proc.pid, signal.SIGTERM)
                 proc.wait(timeout=10)
-            except (ProcessLookupError, subprocess.TimeoutExpired):
+            except subprocess.TimeoutExpired:
                 os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait()
             raise
+        finally:
+            with LIVE_LOCK:
+                LIVE.discard(proc.pid)
+    if STOPPING.is_set():
+        raise Stop()
+    return status
 
 
 def sync_tree(tree):
@@ -290,6 +321,8 @@ def sync_tree(tree):
 def ctest_failures(build, log, names, jobs, timeout):
     """Runs the named ctest entries (all of them, not stopping at a failure); returns the names
     that failed. A test that runs out of time counts as failed."""
+    if not names:
+        return []
     junit = build / "mutants-ctest.xml"
     junit.unlink(missing_ok=True)
     regex = "^(" + "|".join(re.escape(n) for n in sorted(names)) + ")$"
@@ -314,6 +347,18 @@ def killers(build, log, names, jobs, timeout, recheck):
         return failed, []
     again = ctest_failures(build, log, failed, jobs, timeout)
     return again, sorted(set(failed) - set(again))
+
+
+def e2e_killers(build, log, names, jobs, timeout, recheck):
+    """Like killers(), but stops after the first group when two of its tests kill the mutant:
+    `killed_by` then names the killers found so far, which is enough to know that no test
+    kills it alone."""
+    first = sorted(n for n in names if n in E2E_FIRST)
+    failed, flaky = killers(build, log, first, jobs, timeout, recheck)
+    if len(failed) >= 2:
+        return failed, flaky
+    more, more_flaky = killers(build, log, set(names) - set(first), jobs, timeout, recheck)
+    return sorted(failed + more), flaky + more_flaky
 
 
 def build(build_dir, log, jobs):
@@ -371,12 +416,41 @@ def write_report(path, args, mutants, unit_names, e2e_names, baseline, started):
     return report
 
 
+def guarded(errors, function, *arguments):
+    """Runs a worker's job, keeping its failure for the main thread (a stop is not one)."""
+    try:
+        function(*arguments)
+    except Stop:
+        pass
+    except Exception as error:  # noqa: BLE001 - reported by the main thread
+        errors.append(error)
+        kill_live()
+
+
+def wait_all(threads):
+    """Starts and joins `threads`; Ctrl+C or a stop signal ends every worker's run first."""
+    for thread in threads:
+        thread.start()
+    try:
+        for thread in threads:
+            while thread.is_alive():
+                thread.join(0.5)
+    except (KeyboardInterrupt, Stop) as stop:
+        kill_live()
+        for thread in threads:
+            thread.join()
+        print(f"stopped ({stop or 'Ctrl+C'}); the source copies are restored", file=sys.stderr)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--count", type=int, default=100)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
-                        help="parallel compile jobs and ctest jobs")
+                        help="parallel compile jobs and ctest jobs of each worker")
+    parser.add_argument("--workers", type=int, default=1,
+                        help="mutants run at once, each in a build directory of its own; the "
+                             "tests mostly wait on timers, so a 2-core machine runs 3 well")
     parser.add_argument("--build-dir", default=str(REPO / "build-mutants"),
                         help="holds src-tree/ (the mutated copy) and build/ (default: %(default)s)")
     parser.add_argument("--out", help="JSON report (default: BUILD_DIR/report.json)")
@@ -405,16 +479,21 @@ def main():
         return 0
 
     root = Path(args.build_dir).resolve()
-    tree, build_dir, logs = root / "src-tree", root / "build", root / "logs"
+    logs = root / "logs"
     out = Path(args.out).resolve() if args.out else root / "report.json"
-    for d in (tree, logs):
-        d.mkdir(parents=True, exist_ok=True)
-    signal.signal(signal.SIGTERM, on_signal)
-    signal.signal(signal.SIGHUP, on_signal)
+    logs.mkdir(parents=True, exist_ok=True)
+    # Worker 0 keeps the names of a single-worker run, so that its build is reused.
+    workers = [(root / f"src-tree{'-' + str(i) if i else ''}",
+                root / f"build{'-' + str(i) if i else ''}") for i in range(args.workers)]
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, on_signal)
     started = time.monotonic()
 
-    sync_tree(tree)
-    mutants, _ = choose(tree, args.count, args.seed)
+    mutants = None
+    for tree, _ in workers:
+        tree.mkdir(parents=True, exist_ok=True)
+        sync_tree(tree)
+        mutants = mutants or choose(tree, args.count, args.seed)[0]
     if args.resume and out.exists():
         done = {(d["id"], d["file"], d["line"], d["original"], d["mutated"]): d
                 for d in json.loads(out.read_text())["mutants"] if d["outcome"] != "pending"}
@@ -424,14 +503,25 @@ def main():
                 m.outcome, m.killed_by = earlier["outcome"], earlier["killed_by"]
                 m.flaky, m.seconds = earlier["flaky"], earlier["seconds"]
         print(f"resuming: {sum(m.outcome != 'pending' for m in mutants)} outcomes kept", flush=True)
-    log = logs / "baseline.log"
-    log.unlink(missing_ok=True)
-    if not (build_dir / "CMakeCache.txt").exists():
-        # The plain Debug build of scripts/build.sh.
-        run(["cmake", "-S", str(tree), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Debug"], log)
-    print(f"building the unmutated tree in {build_dir} ...", flush=True)
-    if build(build_dir, log, args.jobs):
-        sys.exit(f"the unmutated tree does not build; see {log}")
+
+    def prepare(number, tree, build_dir):
+        log = logs / f"build-{number}.log"
+        log.unlink(missing_ok=True)
+        if not (build_dir / "CMakeCache.txt").exists():
+            # The plain Debug build of scripts/build.sh.
+            run(["cmake", "-S", str(tree), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Debug"], log)
+        if build(build_dir, log, args.jobs):
+            raise RuntimeError(f"the unmutated tree does not build; see {log}")
+
+    print(f"building the unmutated tree in {len(workers)} build directories ...", flush=True)
+    errors = []
+    threads = [threading.Thread(target=lambda n=n, w=w: guarded(errors, prepare, n, *w))
+               for n, w in enumerate(workers)]
+    wait_all(threads)
+    if errors:
+        sys.exit(str(errors[0]))
+
+    build_dir = workers[0][1]
     listing = subprocess.run(["ctest", "--test-dir", str(build_dir), "-N"], check=True,
                              capture_output=True, text=True).stdout
     all_names = re.findall(r"Test\s+#\d+: (\S+)", listing)
@@ -440,6 +530,8 @@ def main():
     baseline = {"unit_seconds": None, "e2e_seconds": None, "failing_excluded": []}
     if not args.no_baseline:
         print("running the tests on the unmutated tree ...", flush=True)
+        log = logs / "baseline.log"
+        log.unlink(missing_ok=True)
         t0 = time.monotonic()
         failed = ctest_failures(build_dir, log, unit_names, args.jobs, args.unit_timeout)
         t1 = time.monotonic()
@@ -452,40 +544,50 @@ def main():
         print(f"  unit tests {t1 - t0:.0f} s, end-to-end {t2 - t1:.0f} s; failing without a "
               f"mutant (left out): {', '.join(failed + failed_e2e) or 'none'}", flush=True)
 
-    try:
-        for m in mutants:
-            if m.outcome != "pending":
-                continue
+    queue = [m for m in mutants if m.outcome == "pending"]
+    report_lock = threading.Lock()
+
+    def test_one(m, tree, build_dir):
+        log = logs / f"mutant-{m.id:04}.log"
+        log.unlink(missing_ok=True)
+        original = (tree / m.file).read_text()
+        try:
+            apply(tree, m, original)
+            broken = build(build_dir, log, args.jobs)
+            if broken == "compile":
+                return "no_build", [], []
+            if broken == "discovery":
+                return "killed_unit", ["unit_tests (discovery)"], []
+            killed_by, flaky = killers(build_dir, log, unit_names, args.jobs,
+                                       args.unit_timeout, args.recheck)
+            if killed_by:
+                return "killed_unit", killed_by, flaky
+            killed_by, more = e2e_killers(build_dir, log, e2e_names, args.jobs,
+                                          args.e2e_timeout, args.recheck)
+            return ("killed_e2e" if killed_by else "survived"), killed_by, flaky + more
+        finally:
+            (tree / m.file).write_text(original)
+
+    def work(tree, build_dir):
+        while not STOPPING.is_set():
+            with report_lock:
+                if not queue:
+                    return
+                m = queue.pop(0)
             t0 = time.monotonic()
-            log = logs / f"mutant-{m.id:04}.log"
-            log.unlink(missing_ok=True)
-            original = (tree / m.file).read_text()
-            try:
-                apply(tree, m, original)
-                broken = build(build_dir, log, args.jobs)
-                if broken == "compile":
-                    m.outcome = "no_build"
-                elif broken == "discovery":
-                    m.outcome, m.killed_by = "killed_unit", ["unit_tests (discovery)"]
-                else:
-                    m.killed_by, m.flaky = killers(build_dir, log, unit_names, args.jobs,
-                                                   args.unit_timeout, args.recheck)
-                    if m.killed_by:
-                        m.outcome = "killed_unit"
-                    else:
-                        m.killed_by, flaky = killers(build_dir, log, e2e_names, args.jobs,
-                                                     args.e2e_timeout, args.recheck)
-                        m.flaky += flaky
-                        m.outcome = "killed_e2e" if m.killed_by else "survived"
-            finally:
-                (tree / m.file).write_text(original)
-            m.seconds = round(time.monotonic() - t0, 1)
-            print(f"{m.id:4} {m.outcome:11} {m.seconds:6.0f} s  {m.file}:{m.line} "
-                  f"[{m.operator}] {' '.join(m.killed_by[:3])}"
-                  f"{' ...' if len(m.killed_by) > 3 else ''}", flush=True)
-            write_report(out, args, mutants, unit_names, e2e_names, baseline, started)
-    except (KeyboardInterrupt, Stop) as stop:
-        print(f"stopped ({stop or 'Ctrl+C'}); the source copy is restored", file=sys.stderr)
+            outcome = test_one(m, tree, build_dir)
+            with report_lock:
+                m.outcome, m.killed_by, m.flaky = outcome
+                m.seconds = round(time.monotonic() - t0, 1)
+                print(f"{m.id:4} {m.outcome:11} {m.seconds:6.0f} s  {m.file}:{m.line} "
+                      f"[{m.operator}] {' '.join(m.killed_by[:3])}"
+                      f"{' ...' if len(m.killed_by) > 3 else ''}", flush=True)
+                write_report(out, args, mutants, unit_names, e2e_names, baseline, started)
+
+    threads = [threading.Thread(target=lambda w=w: guarded(errors, work, *w)) for w in workers]
+    wait_all(threads)
+    if errors:
+        print(f"a worker failed: {errors[0]}", file=sys.stderr)
     report = write_report(out, args, mutants, unit_names, e2e_names, baseline, started)
 
     summary = report["summary"]
