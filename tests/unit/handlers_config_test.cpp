@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct handler_case {
     int result;
     std::vector<std::string> written; // pieces of the rewritten file; none: file untouched
     const char* logged = "";
+    const char* conf = "l3plus.conf"; // the daemon's file before
 };
 
 const std::string VALID_POOLS =
@@ -69,6 +71,13 @@ const handler_case cases[] = {
          "worker": "w1"}})",
      0, NEW_MAIN_POOL},
     {"pools: nothing new", agent_config_pools, SAME_POOLS, 0, {}},
+    {"pools: reserves added after the one pool of the file",
+     agent_config_pools,
+     SAME_POOLS,
+     0,
+     {"\"url\" : \"stratum+tcp://backup.ltc.example:3333\",\n\"user\" : \"corvane.backup\","},
+     "",
+     "minimal.conf"},
     {"pools: no main",
      agent_config_pools,
      R"({"reserved": {"stratum_url": "stratum+tcp://x:1", "worker": "w"}})",
@@ -138,7 +147,7 @@ const handler_case cases[] = {
      R"({"perf": {"profile": "3", "freq": 384, "volt": 8}})",
      0,
      {"\"bitmain-freq2\" : \"0\",", "\"bitmain-voltage2\" : \"0\",",
-      "\"bitmain-autodownscale-profile\" : \"3\","}},
+      "\"bitmain-autodownscale-profile\" : \"3\",", chip_freqs({})}},
     {"perf: frequency as text",
      agent_config_perf,
      R"({"perf": {"profile": "0", "freq": "400", "volt": 8}})",
@@ -180,6 +189,8 @@ const handler_case cases[] = {
 
 } // namespace
 
+// A store pauses the watcher and holds the end a second for the events of its own write; a
+// change that keeps everything stores nothing (tests/unit/miner/l3plus/setters_test.cpp).
 TEST(ConfigCommands, ChangeTheFileOnlyWhenSomethingChangedAndThenRestartARunningDaemon) {
     for (const handler_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -187,10 +198,15 @@ TEST(ConfigCommands, ChangeTheFileOnlyWhenSomethingChangedAndThenRestartARunning
         fake_firmware firmware(root);
         firmware.set_running(true);
         root.write("/config/network.conf", "hostname=antminer\ndhcp=true\n");
-        install_config(root, "l3plus.conf");
+        install_config(root, c.conf);
         const std::string before = root.read(MINER_CONF);
 
+        auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(c.handler(parse_json(c.message).get()), c.result);
+        if (!c.written.empty()) {
+            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+            EXPECT_FALSE(miner_config_is_loaded()); // the end clears the record
+        }
         const std::string after = root.read(MINER_CONF);
         if (c.written.empty()) {
             EXPECT_EQ(after, before);
@@ -221,25 +237,55 @@ TEST(ConfigCommands, WriteTheWholeConfigurationAsExpected) {
 
 TEST(ConfigCommands, DefaultChainListHasEveryChainOnGlobalValues) {
     c_text text(json_dumps(default_chain_settings().get(), JSON_COMPACT));
-    std::string expected = "[";
-    for (const char* id : {"1", "2", "3", "4"}) {
-        expected += std::string(expected.size() > 1 ? "," : "") + R"({"id":")" + id +
-                    R"(","use_global_freq":true,"use_global_volt":true,"freq":384,"volt":8,)"
-                    R"("chips":[]})";
-    }
-    EXPECT_EQ(text.get(), expected + "]");
+    const std::string rest =
+        R"(","use_global_freq":true,"use_global_volt":true,"freq":384,"volt":8,"chips":[]})";
+    EXPECT_EQ(text.get(), R"([{"id":"1)" + rest + R"(,{"id":"2)" + rest + R"(,{"id":"3)" + rest +
+                              R"(,{"id":"4)" + rest + "]");
 }
 
+// A file the agent cannot understand is not loaded, and one it cannot even read as a JSON
+// object is never stored over; a store that cannot be written leaves the old file.
 TEST(ConfigCommands, FailWithoutChangeWhenTheDaemonFileCannotBeLoaded) {
-    for (const handler_case& c : cases) {
-        if (c.result != 0) {
-            continue;
+    const struct {
+        std::string content; // "-" for no file
+        const char* logged;
+        bool store_fails = false; // the file loads, but the new one cannot be created
+    } files[] = {
+        {"{\"pools\": [", "json error: "},
+        {"-", "No such file or directory"},
+        {"", "json error: "},
+        {std::string("{\"pools\": []\0}", 14), "json error: "},
+        {"[1, 2]", "Pools not specifed or have wrong format"},
+        {R"({"pools": [], "blob": ")" + std::string(1 << 20, 'x') + "\"}",
+         "larger than the 1048576 bytes a miner config may have"},
+        {R"({"pools": {"url": "a"}})", "Failed to parse pool settings"},
+        {R"({"pools": [], "bitmain-freq": 384})", "Failed to parse global freq and volt"},
+        {R"({"pools": [], "bitmain-voltage3": 8})", "Failed to parse chain freq and volt"},
+        {R"({"pools": [], "bitmain-autodownscale": "1"})", "Failed to parse autotune"},
+        {R"({"pools": [], "bitmain-chip-freq": [1]})", "Failed to parse chip frequencies"},
+        {R"({"pools": [], "bitmain-tempoff": 90})", "Failed to parse watchdog settings"},
+        {fixture("l3plus.conf"), "Failed to save config file to ", true},
+    };
+    for (const auto& f : files) {
+        for (const handler_case& c : cases) {
+            // Every handler on the first file; one on the others.
+            if (c.result != 0 || (&f != files && &c != cases)) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(c.what) + " on " + f.content.substr(0, 40));
+            test_root root;
+            root.write("/config/network.conf", "hostname=antminer\ndhcp=true\n");
+            if (f.content != "-") {
+                root.write(MINER_CONF, f.content);
+            }
+            if (f.store_fails) {
+                root.write(MINER_CONF + ".tmp/blocker", "");
+            }
+            EXPECT_EQ(c.handler(parse_json(c.message).get()), -1);
+            EXPECT_EQ(root.exists(MINER_CONF), f.content != "-");
+            EXPECT_EQ(root.read(MINER_CONF), f.content == "-" ? "" : f.content);
+            EXPECT_THAT(root.log(), HasSubstr(f.logged));
+            EXPECT_FALSE(miner_config_is_loaded());
         }
-        SCOPED_TRACE(c.what);
-        test_root root;
-        root.write("/config/network.conf", "hostname=antminer\ndhcp=true\n");
-        root.write(MINER_CONF, "{\"pools\": [");
-        EXPECT_EQ(c.handler(parse_json(c.message).get()), -1);
-        EXPECT_EQ(root.read(MINER_CONF), "{\"pools\": [");
     }
 }
