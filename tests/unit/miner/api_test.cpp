@@ -65,7 +65,7 @@ TEST(ApiCall, RepliesAsTheDaemonSendsThem) {
     api_set_max_reply(65536);
     const struct {
         fake_reply reply;
-        std::string parsed; // the reply as read, compact; empty: the call fails
+        std::string parsed;      // the reply as read, compact; empty: the call fails
         std::string logged = ""; // the first error line when it fails
     } cases[] = {
         // The daemon writes objects back to back and "inf" for numbers, even inside texts.

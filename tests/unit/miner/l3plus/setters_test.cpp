@@ -111,7 +111,8 @@ TEST_F(Setters, ChangeKeepOrRefuse) {
     EXPECT_THAT(root.log(), HasSubstr("Invalid chip 73, it should be between 1 and 72"));
 }
 
-// Only a change marks the transaction: after all other rows the end neither replaces the file nor pauses the watcher (a pause holds the end a second).
+// Only a change marks the transaction: after all other rows the end neither replaces the file nor
+// pauses the watcher (a pause holds the end a second).
 TEST_F(Setters, KeepingOrRefusingStoresNothing) {
     auto inode = [this] {
         struct stat st {};

@@ -17,7 +17,7 @@ TEST(Snapshot, ComposesTheFile) {
     test_root root;
     for (const char* name : {"l3plus", "minimal"}) {
         const bool tuning = std::string(name) != "minimal"; // stage 1 or 2 on
-        miner_set_auto_tune(!tuning); // the snapshot must set the flag itself
+        miner_set_auto_tune(!tuning);                       // the snapshot must set the flag itself
         install_config(root, name + std::string(".conf"));
         json_ptr snapshot = cgminer_config();
         ASSERT_TRUE(snapshot) << name;
