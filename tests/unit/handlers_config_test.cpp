@@ -1,10 +1,10 @@
 #include "handlers.h"
 
 #include "miner/fakes.h"
-#include "miner/fixtures.h"
 #include "miner/l3plus/commands.h"
 #include "miner/l3plus/support.h"
 #include "miner/support.h"
+#include "test_root.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

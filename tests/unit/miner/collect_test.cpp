@@ -2,7 +2,6 @@
 
 #include "../test_root.h"
 #include "fakes.h"
-#include "fixtures.h"
 #include "handles.h"
 #include "miner/support.h"
 

@@ -1,7 +1,6 @@
 #include "miner/config.h"
 
 #include "../test_root.h"
-#include "fixtures.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,6 @@
 #include "miner/l3plus/support.h"
 
 #include "../../test_root.h"
-#include "../fixtures.h"
 #include "handles.h"
 #include "miner/support.h"
 
