@@ -1,14 +1,15 @@
 #include "handlers.h"
 
 #include "miner/fakes.h"
-#include "miner/fixtures.h"
 #include "miner/l3plus/commands.h"
 #include "miner/l3plus/support.h"
 #include "miner/support.h"
+#include "test_root.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,9 @@ struct handler_case {
     int (*handler)(json_t* message);
     std::string message;
     int result;
-    std::vector<std::string> written; // pieces of the rewritten file; none: file untouched
     const char* logged = "";
+    std::vector<std::string> written = {}; // pieces of the rewritten file; none: file untouched
+    const char* conf = "l3plus.conf";      // the daemon's file before
 };
 
 const std::string VALID_POOLS =
@@ -54,6 +56,9 @@ std::string chip_freqs(const std::vector<std::pair<int, int>>& set) {
     return "\"bitmain-chip-freq\" : \"" + list + "\"";
 }
 
+const std::string ON_GLOBALS =
+    R"("use_global_freq": true, "use_global_volt": true, "freq": 1, "volt": 1)";
+
 // The three pools of l3plus.conf as the server describes them.
 const std::string SAME_POOLS =
     R"({"main": {"stratum_url": "stratum+tcp://ltc.farm-pool.example:3333",
@@ -67,119 +72,90 @@ const handler_case cases[] = {
     {"pools: only main clears the reserves", agent_config_pools,
      R"({"type": "config_pools", "main": {"stratum_url": "stratum+tcp://new.example:3333",
          "worker": "w1"}})",
-     0, NEW_MAIN_POOL},
-    {"pools: nothing new", agent_config_pools, SAME_POOLS, 0, {}},
-    {"pools: no main",
+     0, "", NEW_MAIN_POOL},
+    {"pools: nothing new", agent_config_pools, SAME_POOLS, 0},
+    {"pools: reserves added after the one pool of the file",
      agent_config_pools,
-     R"({"reserved": {"stratum_url": "stratum+tcp://x:1", "worker": "w"}})",
-     -1,
-     {},
+     SAME_POOLS,
+     0,
+     "",
+     {"\"url\" : \"stratum+tcp://backup.ltc.example:3333\",\n\"user\" : \"corvane.backup\","},
+     "minimal.conf"},
+    {"pools: no main", agent_config_pools,
+     R"({"reserved": {"stratum_url": "stratum+tcp://x:1", "worker": "w"}})", -1,
      "Pools configuration failed, at least the main pool must be specified"},
-    {"pools: main without worker",
-     agent_config_pools,
-     R"({"main": {"stratum_url": "stratum+tcp://x:1"}})",
-     -1,
-     {},
-     "Failed to config pool[0]"},
+    {"pools: main without worker", agent_config_pools,
+     R"({"main": {"stratum_url": "stratum+tcp://x:1"}})", -1, "Failed to config pool[0]"},
     {"chain: global frequency, chips by id, the later entry wins",
      agent_config_chain,
      R"({"id": "2", "use_global_freq": true, "use_global_volt": false, "freq": 500, "volt": 9.0,
          "chips": [{"id": "1", "freq": 410}, {"id": "1", "freq": 420}, {"id": "0", "freq": 5},
                    {"id": 3, "freq": 5}]})",
      0,
-     {"\"bitmain-freq2\" : \"0\",", chip_freqs({{4, 400}, {69, 420}, {72, 420}, {287, 450}})},
-     "Chain 2: chip 0 is out of range"},
-    {"chain: out of the model's range",
-     agent_config_chain,
-     R"({"id": "5", "use_global_freq": true, "use_global_volt": true, "freq": 1, "volt": 1,
-         "chips": []})",
-     -1,
-     {},
-     "Invalid chain id: 5"},
-    {"chain: a number that would wrap to chain 1",
-     agent_config_chain,
-     R"({"id": "257", "use_global_freq": true, "use_global_volt": true, "freq": 1, "volt": 1,
-         "chips": []})",
-     -1,
-     {},
-     "Invalid chain id: 257"},
-    {"chain: no chips",
-     agent_config_chain,
-     R"({"id": "1", "use_global_freq": true, "use_global_volt": true, "freq": 1, "volt": 1})",
-     -1,
-     {},
+     "Chain 2: chip 0 is out of range",
+     {"\"bitmain-freq2\" : \"0\",", chip_freqs({{4, 400}, {69, 420}, {72, 420}, {287, 450}})}},
+    {"chain: out of the model's range", agent_config_chain,
+     R"({"id": "5", )" + ON_GLOBALS + R"(, "chips": []})", -1, "Invalid chain id: 5"},
+    {"chain: a number that would wrap to chain 1", agent_config_chain,
+     R"({"id": "257", )" + ON_GLOBALS + R"(, "chips": []})", -1, "Invalid chain id: 257"},
+    {"chain: no chips", agent_config_chain, R"({"id": "1", )" + ON_GLOBALS + "}", -1,
      "Failed to parse config chain request - "},
-    {"chain: chips not an array",
-     agent_config_chain,
-     R"({"id": "1", "use_global_freq": true, "use_global_volt": true, "freq": 1, "volt": 1,
-         "chips": {}})",
-     -1,
-     {},
-     "Chips must be an array object"},
+    {"chain: chips not an array", agent_config_chain,
+     R"({"id": "1", )" + ON_GLOBALS + R"(, "chips": {}})", -1, "Chips must be an array object"},
     {"watchdog: absent values are 0",
      agent_config_watchdog,
      R"({"min_hr": "500x"})",
      0,
+     "",
      {"\"bitmain-minhr\" : \"500\",", "\"bitmain-maxx\" : \"0\","}},
-    {"watchdog: a number instead of a text",
-     agent_config_watchdog,
-     R"({"max_temp": 90})",
-     -1,
-     {},
+    {"watchdog: a number instead of a text", agent_config_watchdog, R"({"max_temp": 90})", -1,
      "Failed to parse watchdog req - "},
     {"fans: automatic with a target",
      agent_config_fans,
      R"({"mode": "immersion", "target_temp": 70})",
      0,
+     "",
      {"\"bitmain-target-temp\" : \"70\","}},
-    {"perf: neither member", agent_config_perf, R"({"type": "config_perf"})", 0, {}},
+    {"perf: neither member", agent_config_perf, R"({"type": "config_perf"})", 0},
     {"perf: profile 3 clears the chains",
      agent_config_perf,
      R"({"perf": {"profile": "3", "freq": 384, "volt": 8}})",
      0,
+     "",
      {"\"bitmain-freq2\" : \"0\",", "\"bitmain-voltage2\" : \"0\",",
-      "\"bitmain-autodownscale-profile\" : \"3\","}},
-    {"perf: frequency as text",
-     agent_config_perf,
-     R"({"perf": {"profile": "0", "freq": "400", "volt": 8}})",
-     -1,
-     {},
-     "Failed to prase perf req - "},
+      "\"bitmain-autodownscale-profile\" : \"3\",", chip_freqs({})}},
+    {"perf: frequency as text", agent_config_perf,
+     R"({"perf": {"profile": "0", "freq": "400", "volt": 8}})", -1, "Failed to prase perf req - "},
     {"autotuner: reset chips",
      agent_config_autotuner,
      R"({"stage1": true, "stage2": true, "stage3": true, "stage3_interval": 24,
          "downclock_step": 6, "min_freq": 350, "hashrate_deviation": 80, "test_time": 4,
          "down_freq_hw": 3, "reset_chips": true})",
      0,
+     "",
      {chip_freqs({})}},
-    {"autotuner: stage 1 missing",
-     agent_config_autotuner,
+    {"autotuner: stage 1 missing", agent_config_autotuner,
      R"({"stage2": true, "stage3": true, "downclock_step": 6, "min_freq": 350,
          "hashrate_deviation": 80, "test_time": 4, "down_freq_hw": 3})",
-     -1,
-     {},
-     "Failed to parse config autotuner request - "},
-    {"config: a later section fails, the pools are not written",
-     config_all,
-     R"({"type": "config", )" + VALID_POOLS + R"(, "fans": {"speed": 5}})",
-     -1,
-     {},
+     -1, "Failed to parse config autotuner request - "},
+    {"config: a later section fails, the pools are not written", config_all,
+     R"({"type": "config", )" + VALID_POOLS + R"(, "fans": {"speed": 5}})", -1,
      "Failed to parse config fans request - "},
-    {"config: bad network section, nothing else applied",
-     config_all,
-     R"({"type": "config", "network": {"mode": 1}, )" + VALID_POOLS + "}",
-     -1,
-     {},
+    {"config: bad network section, nothing else applied", config_all,
+     R"({"type": "config", "network": {"mode": 1}, )" + VALID_POOLS + "}", -1,
      "Failed to parse net config request - "},
     {"config: sections in order",
      config_all,
      R"({"type": "config", )" + VALID_POOLS + R"(, "watchdog": {"max_temp": "90"}})",
      0,
+     "",
      {NEW_MAIN_POOL[0], "\"bitmain-tempoff\" : \"90\""}},
 };
 
 } // namespace
 
+// A store pauses the watcher and holds the end a second for the events of its own write; a
+// change that keeps everything stores nothing (tests/unit/miner/l3plus/setters_test.cpp).
 TEST(ConfigCommands, ChangeTheFileOnlyWhenSomethingChangedAndThenRestartARunningDaemon) {
     for (const handler_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -187,10 +163,15 @@ TEST(ConfigCommands, ChangeTheFileOnlyWhenSomethingChangedAndThenRestartARunning
         fake_firmware firmware(root);
         firmware.set_running(true);
         root.write("/config/network.conf", "hostname=antminer\ndhcp=true\n");
-        install_config(root, "l3plus.conf");
+        install_config(root, c.conf);
         const std::string before = root.read(MINER_CONF);
 
+        auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(c.handler(parse_json(c.message).get()), c.result);
+        if (!c.written.empty()) {
+            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+            EXPECT_FALSE(miner_config_is_loaded()); // the end clears the record
+        }
         const std::string after = root.read(MINER_CONF);
         if (c.written.empty()) {
             EXPECT_EQ(after, before);
@@ -221,25 +202,55 @@ TEST(ConfigCommands, WriteTheWholeConfigurationAsExpected) {
 
 TEST(ConfigCommands, DefaultChainListHasEveryChainOnGlobalValues) {
     c_text text(json_dumps(default_chain_settings().get(), JSON_COMPACT));
-    std::string expected = "[";
-    for (const char* id : {"1", "2", "3", "4"}) {
-        expected += std::string(expected.size() > 1 ? "," : "") + R"({"id":")" + id +
-                    R"(","use_global_freq":true,"use_global_volt":true,"freq":384,"volt":8,)"
-                    R"("chips":[]})";
-    }
-    EXPECT_EQ(text.get(), expected + "]");
+    const std::string rest =
+        R"(","use_global_freq":true,"use_global_volt":true,"freq":384,"volt":8,"chips":[]})";
+    EXPECT_EQ(text.get(), R"([{"id":"1)" + rest + R"(,{"id":"2)" + rest + R"(,{"id":"3)" + rest +
+                              R"(,{"id":"4)" + rest + "]");
 }
 
+// A file the agent cannot understand is not loaded, and one it cannot even read as a JSON
+// object is never stored over; a store that cannot be written leaves the old file.
 TEST(ConfigCommands, FailWithoutChangeWhenTheDaemonFileCannotBeLoaded) {
-    for (const handler_case& c : cases) {
-        if (c.result != 0) {
-            continue;
+    const struct {
+        std::string content; // "-" for no file
+        const char* logged;
+        bool store_fails = false; // the file loads, but the new one cannot be created
+    } files[] = {
+        {"{\"pools\": [", "json error: "},
+        {"-", "No such file or directory"},
+        {"", "json error: "},
+        {std::string("{\"pools\": []\0}", 14), "json error: "},
+        {"[1, 2]", "Pools not specifed or have wrong format"},
+        {R"({"pools": [], "blob": ")" + std::string(1 << 20, 'x') + "\"}",
+         "larger than the 1048576 bytes a miner config may have"},
+        {R"({"pools": {"url": "a"}})", "Failed to parse pool settings"},
+        {R"({"pools": [], "bitmain-freq": 384})", "Failed to parse global freq and volt"},
+        {R"({"pools": [], "bitmain-voltage3": 8})", "Failed to parse chain freq and volt"},
+        {R"({"pools": [], "bitmain-autodownscale": "1"})", "Failed to parse autotune"},
+        {R"({"pools": [], "bitmain-chip-freq": [1]})", "Failed to parse chip frequencies"},
+        {R"({"pools": [], "bitmain-tempoff": 90})", "Failed to parse watchdog settings"},
+        {fixture("l3plus.conf"), "Failed to save config file to ", true},
+    };
+    for (const auto& f : files) {
+        for (const handler_case& c : cases) {
+            // Every handler on the first file; one on the others.
+            if (c.result != 0 || (&f != files && &c != cases)) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(c.what) + " on " + f.content.substr(0, 40));
+            test_root root;
+            root.write("/config/network.conf", "hostname=antminer\ndhcp=true\n");
+            if (f.content != "-") {
+                root.write(MINER_CONF, f.content);
+            }
+            if (f.store_fails) {
+                root.write(MINER_CONF + ".tmp/blocker", "");
+            }
+            EXPECT_EQ(c.handler(parse_json(c.message).get()), -1);
+            EXPECT_EQ(root.exists(MINER_CONF), f.content != "-");
+            EXPECT_EQ(root.read(MINER_CONF), f.content == "-" ? "" : f.content);
+            EXPECT_THAT(root.log(), HasSubstr(f.logged));
+            EXPECT_FALSE(miner_config_is_loaded());
         }
-        SCOPED_TRACE(c.what);
-        test_root root;
-        root.write("/config/network.conf", "hostname=antminer\ndhcp=true\n");
-        root.write(MINER_CONF, "{\"pools\": [");
-        EXPECT_EQ(c.handler(parse_json(c.message).get()), -1);
-        EXPECT_EQ(root.read(MINER_CONF), "{\"pools\": [");
     }
 }

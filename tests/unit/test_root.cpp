@@ -66,6 +66,21 @@ std::string test_root::log() const {
     return read("/agent.log"); // the log file sits at the top of the root
 }
 
+std::string fixture(const std::string& name) {
+    fs::path path = fs::path(__FILE__).parent_path() / "miner" / "data" / name;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw std::runtime_error("missing fixture " + path.string());
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void install_config(const test_root& root, const std::string& name) {
+    root.write("/config/cgminer.conf", fixture(name));
+}
+
 json_ptr parse_json(const std::string& text) {
     json_error_t error;
     json_ptr json(json_loads(text.c_str(), 0, &error));

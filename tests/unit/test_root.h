@@ -24,5 +24,10 @@ struct test_root {
     std::string log() const;
 };
 
+// The bytes of miner/data/NAME, data of the daemon kept beside its tests.
+std::string fixture(const std::string& name);
+// Installs miner/data/NAME as the daemon's configuration file of `root`.
+void install_config(const test_root& root, const std::string& name);
+
 // Parses JSON written in a test; a typo there throws rather than passing a null message on.
 json_ptr parse_json(const std::string& text);

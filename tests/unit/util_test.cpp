@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 
 #include <string>
+#include <tuple>
 
 TEST(ParseUrl, SplitsSchemeHostPortAndPathAndCutsOverlongParts) {
     const std::string long_host = "wss://" + std::string(400, 'h') + "/" + std::string(400, 'p');
@@ -41,32 +42,25 @@ TEST(ParseUrl, SplitsSchemeHostPortAndPathAndCutsOverlongParts) {
 }
 
 TEST(Util, FormatsAddressesAndHex) {
-    char buf[18];
-    const uint8_t mac[6] = {0x00, 0x11, 0x22, 0xaa, 0xbb, 0xcc};
-    EXPECT_STREQ(ether_to_str(mac, buf), "00:11:22:aa:bb:cc");
-
-    char ip[16];
-    EXPECT_STREQ(inet_to_str(inet_addr("192.168.1.254"), ip), "192.168.1.254");
-    EXPECT_STREQ(inet_to_str(0xffffffffu, ip), "255.255.255.255");
-
-    uint8_t bytes[16];
-    for (uint8_t i = 0; i < 16; i++) {
-        bytes[i] = i;
-    }
-    char hex[33];
-    EXPECT_STREQ(util_hex(bytes, 16, hex), "000102030405060708090a0b0c0d0e0f");
-    EXPECT_STREQ(util_hex(bytes, 0, hex), "");
-    const uint8_t high[2] = {0xab, 0xff};
-    EXPECT_STREQ(bin_to_hex(high, 2, hex), "abff");
+    char text[33];
+    const uint8_t bytes[6] = {0x00, 0x11, 0x22, 0xaa, 0xbb, 0xff};
+    EXPECT_STREQ(ether_to_str(bytes, text), "00:11:22:aa:bb:ff");
+    EXPECT_STREQ(inet_to_str(inet_addr("192.168.1.254"), text), "192.168.1.254");
+    EXPECT_STREQ(inet_to_str(0xffffffffu, text), "255.255.255.255");
+    EXPECT_STREQ(util_hex(bytes, 6, text), "001122aabbff");
+    EXPECT_STREQ(util_hex(bytes, 0, text), "");
+    EXPECT_STREQ(bin_to_hex(bytes + 3, 3, text), "aabbff");
 }
 
 TEST(Util, ReplacesSubstrings) {
     test_root root;
-    EXPECT_STREQ(str_replace("a-b-c", "-", "--").get(), "a--b--c");
-    EXPECT_STREQ(str_replace("}{}{", "}{", "},{").get(), "},{},{");
-    EXPECT_STREQ(str_replace("aaaa", "aa", "b").get(), "bb");
-    EXPECT_STREQ(str_replace("x:inf,", ":inf", ":0").get(), "x:0,");
-    EXPECT_STREQ(str_replace("nothing", "zz", "y").get(), "nothing");
+    for (auto [text, from, to, expected] : {std::tuple{"a-b-c", "-", "--", "a--b--c"},
+                                            {"}{}{", "}{", "},{", "},{},{"},
+                                            {"aaaa", "aa", "b", "bb"},
+                                            {"x:inf,", ":inf", ":0", "x:0,"},
+                                            {"nothing", "zz", "y", "nothing"}}) {
+        EXPECT_STREQ(str_replace(text, from, to).get(), expected);
+    }
     EXPECT_EQ(str_replace("abc", "", "y"), nullptr);
     EXPECT_NE(root.log().find("ERROR util.cpp:"), std::string::npos);
     EXPECT_NE(root.log().find("Substring can't be empty!"), std::string::npos);

@@ -1,5 +1,4 @@
 #include "../test_root.h"
-#include "fixtures.h"
 #include "miner/collect.h"
 
 #include <gmock/gmock.h>

@@ -11,27 +11,15 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 using testing::ContainsRegex;
 using testing::ElementsAre;
 using testing::HasSubstr;
-using testing::MatchesRegex;
 
 namespace {
-
-// The statistics object of a healthy L3+: four chains, two fans.
-const char* const HEALTHY_STATS =
-    R"({"STATS": 0, "ID": "L30", "Elapsed": 3600, "Calls": 0, "GHS 5s": "504.12",
-        "GHS av": 503.5, "miner_count": 4, "frequency": "384", "fan_num": 2,
-        "fan1": 4800, "fan2": 4920, "temp_num": 4, "temp_max": 60,
-        "temp1": 45, "temp2": 47, "temp3": 46, "temp4": 44,
-        "temp2_1": 55, "temp2_2": 71, "temp2_3": 64, "temp2_4": 0,
-        "chain_acn1": 72, "chain_acn2": 72, "chain_acn3": 71, "chain_acn4": 72,
-        "chain_rate1": "126.03", "chain_rate2": "125.5", "chain_rate3": "127", "chain_rate4": "x",
-        "chain_hw1": 3, "chain_hw2": 5, "chain_hw3": 7, "chain_hw4": 11,
-        "freq_avg1": 384.0, "freq_avg2": 378.5, "freq_avg3": 384.0, "freq_avg4": 390.25,
-        "voltage1": 8, "voltage2": 9, "voltage3": 10,
-        "consumption1": 200.5, "consumption2": 201, "consumption3": 202.25, "consumption4": 203})";
 
 // Sets `member` to `value` (taken), or removes it when value is null.
 void with(json_t* stats, const char* member, json_t* value) {
@@ -50,9 +38,9 @@ std::string stats_reply(json_t* stats, const char* separator = "") {
            std::string(separator) + text.get() + R"(], "id": 1})";
 }
 
-std::unique_ptr<cv_metrics> metrics_of(json_t* stats) {
-    json_ptr reply = parse_json(stats_reply(stats, ","));
-    return cgminer_metrics_from_reply(reply.get());
+// The statistics object of a healthy L3+: four chains, two fans.
+json_ptr healthy_stats() {
+    return parse_json(fixture("stats-healthy.json"));
 }
 
 // The state of a fresh snapshot; -1 without one.
@@ -66,16 +54,16 @@ std::string describe(const cv_metrics& m) {
     char text[1024];
     int n = snprintf(text, sizeof(text), "up %d, %g/%g GH, %g MHz, %d C, %g W, %d hw;", m.uptime,
                      m.hashrate, m.hashrate_avg, m.freq, m.temp, m.watt, m.hw_errors);
+    for (uint32_t i = 0; i < m.fan_count; i++) {
+        n += snprintf(text + n, sizeof(text) - static_cast<size_t>(n), " fan %d: %d%% %d rpm;",
+                      m.fan_list[i].id, m.fan_list[i].speed, m.fan_list[i].rpm);
+    }
     for (uint32_t i = 0; i < m.chain_count; i++) {
         const cv_chain_stats& c = m.chain_list[i];
         n +=
             snprintf(text + n, sizeof(text) - static_cast<size_t>(n),
                      " chain %d: %d chips %g GH %g MHz %g V %g W %d hw %d/%d C;", c.id, c.num_chips,
                      c.hash_rate, c.freq, c.volt, c.watt, c.hw_errors, c.chip_temp, c.pcb_temp);
-    }
-    for (uint32_t i = 0; i < m.fan_count; i++) {
-        n += snprintf(text + n, sizeof(text) - static_cast<size_t>(n), " fan %d: %d%% %d rpm;",
-                      m.fan_list[i].id, m.fan_list[i].speed, m.fan_list[i].rpm);
     }
     return text;
 }
@@ -122,7 +110,7 @@ TEST(Metrics, SnapshotAndStateFollowTheProcessAndTheUser) {
     test_root root;
     fake_firmware firmware(root);
     fake_daemon daemon;
-    json_ptr stats = parse_json(HEALTHY_STATS);
+    json_ptr stats = healthy_stats();
     daemon.script("stats", {stats_reply(stats.get())});
     EXPECT_EQ(state_now(), MINER_STATE_UNKNOWN);
 
@@ -139,11 +127,11 @@ TEST(Metrics, SnapshotAndStateFollowTheProcessAndTheUser) {
     // "temp_max" 60 is raised to the hottest chip; a rate that is no number counts as 0; a
     // chain without a voltage figure has none, not the one of the chain before.
     EXPECT_EQ(describe(*m), "up 3600, 0.50412/0.5035 GH, 384 MHz, 71 C, 806.75 W, 26 hw;"
+                            " fan 1: 80% 4800 rpm; fan 2: 82% 4920 rpm;"
                             " chain 1: 72 chips 0.12603 GH 384 MHz 8 V 200.5 W 3 hw 55/45 C;"
                             " chain 2: 72 chips 0.1255 GH 378.5 MHz 9 V 201 W 5 hw 71/47 C;"
                             " chain 3: 71 chips 0.127 GH 384 MHz 10 V 202.25 W 7 hw 64/46 C;"
-                            " chain 4: 72 chips 0 GH 390.25 MHz 0 V 203 W 11 hw 0/44 C;"
-                            " fan 1: 80% 4800 rpm; fan 2: 82% 4920 rpm;");
+                            " chain 4: 72 chips 0 GH 390.25 MHz 0 V 203 W 11 hw 0/44 C;");
     EXPECT_EQ(root.log(), "");
 
     with(stats.get(), "GHS 5s", json_string("0"));
@@ -158,98 +146,71 @@ TEST(Metrics, SnapshotAndStateFollowTheProcessAndTheUser) {
     cgminer_support_reset();
 }
 
-TEST(Metrics, SpikeRule) {
-    json_ptr stats = parse_json(HEALTHY_STATS);
-    with(stats.get(), "GHS av", json_real(500.0));
-    const struct {
-        const char* rate_5s;
-        double hashrate;
-    } cases[] = {{"1500", 0.5},       {"1000", 1.0}, {"900", 0.9},
-                 {"12.5 GH", 0.0125}, {"", 0.0},     {"nan", 0.0}};
-    for (const auto& c : cases) {
-        with(stats.get(), "GHS 5s", json_string(c.rate_5s));
-        std::unique_ptr<cv_metrics> m = metrics_of(stats.get());
-        ASSERT_NE(m, nullptr);
-        EXPECT_DOUBLE_EQ(m->hashrate, c.hashrate) << c.rate_5s;
-        EXPECT_DOUBLE_EQ(m->hashrate_avg, 0.5);
-    }
-}
-
-TEST(Metrics, RepliesWithoutTheFiguresYieldNothing) {
-    test_root root;
-    for (const char* reply :
-         {R"({"STATS": [{}]})", R"({"STATS": [{}, {}, {}]})", R"({"STATS": {}})", R"([{}, {}])"}) {
-        json_ptr json = parse_json(reply);
-        EXPECT_EQ(cgminer_metrics_from_reply(json.get()), nullptr) << reply;
-    }
-    EXPECT_EQ(count_of(root.log(), ": Failed to unpack STATS from api response\n"), 4);
-
-    // Required members missing or of the wrong type; "state" is optional but must be text.
-    const struct {
-        const char* member;
-        json_t* value;
-    } broken[] = {{"Elapsed", nullptr},
-                  {"GHS 5s", json_real(1.0)},
-                  {"GHS av", json_integer(503)},
-                  {"state", json_integer(1)}};
-    for (const auto& b : broken) {
-        json_ptr stats = parse_json(HEALTHY_STATS);
-        with(stats.get(), b.member, b.value);
-        EXPECT_EQ(metrics_of(stats.get()), nullptr) << b.member;
-    }
-    EXPECT_EQ(count_of(root.log(), ": Failed to unpack global metrics\n"), 4);
-}
-
-TEST(Metrics, AChainThatCannotBeReadStaysEmpty) {
-    test_root root;
-    json_ptr stats = parse_json(HEALTHY_STATS);
-    with(stats.get(), "chain_rate2", nullptr);
-    with(stats.get(), "chain_hw4", json_string("11"));
-    with(stats.get(), "miner_count", nullptr);
-    with(stats.get(), "consumption3", nullptr); // optional: no power figure
-    std::unique_ptr<cv_metrics> m = metrics_of(stats.get());
-    ASSERT_NE(m, nullptr);
-    // Chain 2's 71 C does not count; totals are over the chains read.
-    EXPECT_EQ(describe(*m), "up 3600, 0.50412/0.5035 GH, 384 MHz, 64 C, 200.5 W, 10 hw;"
-                            " chain 1: 72 chips 0.12603 GH 384 MHz 8 V 200.5 W 3 hw 55/45 C;"
-                            " chain 0: 0 chips 0 GH 0 MHz 0 V 0 W 0 hw 0/0 C;"
-                            " chain 3: 71 chips 0.127 GH 384 MHz 10 V 0 W 7 hw 64/46 C;"
-                            " chain 0: 0 chips 0 GH 0 MHz 0 V 0 W 0 hw 0/0 C;"
-                            " fan 1: 80% 4800 rpm; fan 2: 82% 4920 rpm;");
-    // Positions, not chain ids, name the chains in the log.
-    EXPECT_THAT(root.log(), MatchesRegex("WARN Unable to parse the number of chains\n" +
-                                         error_line("Couldn't parse data for chain 1") +
-                                         error_line("Couldn't parse data for chain 3")));
-}
-
-TEST(Metrics, Fans) {
+// The healthy figures with some members changed (a null value removes the member).
+TEST(Metrics, FiguresOfChangedReplies) {
     test_root root;
     const struct {
-        json_t* fan_num; // null: absent
-        json_t* fan1;
-        json_t* fan2;
-        const char* fans;
+        std::vector<std::pair<const char*, json_t*>> edits;
+        std::string figures; // a part of the description; "null": no snapshot
     } cases[] = {
-        {json_integer(2), json_integer(0), json_integer(4800), " fan 2: 80% 4800 rpm;"},
-        {json_integer(2), json_integer(7200), json_integer(59),
-         " fan 1: 100% 7200 rpm; fan 2: 0% 59 rpm;"},
-        {json_integer(1), json_integer(4860), json_integer(4800), " fan 1: 81% 4860 rpm;"},
-        {json_integer(-3), json_integer(4860), json_integer(4800), ""},
-        {nullptr, json_string("4860"), json_integer(-600), ""},
-        {json_string("2"), nullptr, json_integer(600), " fan 2: 10% 600 rpm;"},
+        // A 5 s rate beyond twice the average is a spike: the average stands in.
+        {{{"GHS av", json_real(500.0)}, {"GHS 5s", json_string("1500")}}, "up 3600, 0.5/0.5 GH,"},
+        {{{"GHS av", json_real(500.0)}, {"GHS 5s", json_string("1000")}}, "up 3600, 1/0.5 GH,"},
+        {{{"GHS av", json_real(500.0)}, {"GHS 5s", json_string("900")}}, "up 3600, 0.9/0.5 GH,"},
+        {{{"GHS 5s", json_string("12.5 GH")}}, "up 3600, 0.0125/0.5035 GH,"},
+        {{{"GHS 5s", json_string("")}}, "up 3600, 0/0.5035 GH,"},
+        {{{"GHS 5s", json_string("nan")}}, "up 3600, 0/0.5035 GH,"},
+        // Required members missing or of the wrong type; "state" is optional but must be text.
+        {{{"Elapsed", nullptr}}, "null"},
+        {{{"GHS 5s", json_real(1.0)}}, "null"},
+        {{{"GHS av", json_integer(503)}}, "null"},
+        {{{"state", json_integer(1)}}, "null"},
+        // Chains that cannot be read stay empty: chain 2's 71 C does not count, and totals are
+        // over the chains read; a missing power figure is none.
+        {{{"chain_rate2", nullptr},
+          {"chain_hw4", json_string("11")},
+          {"miner_count", nullptr},
+          {"consumption3", nullptr}},
+         "up 3600, 0.50412/0.5035 GH, 384 MHz, 64 C, 200.5 W, 10 hw;"
+         " fan 1: 80% 4800 rpm; fan 2: 82% 4920 rpm;"
+         " chain 1: 72 chips 0.12603 GH 384 MHz 8 V 200.5 W 3 hw 55/45 C;"
+         " chain 0: 0 chips 0 GH 0 MHz 0 V 0 W 0 hw 0/0 C;"
+         " chain 3: 71 chips 0.127 GH 384 MHz 10 V 0 W 7 hw 64/46 C;"
+         " chain 0: 0 chips 0 GH 0 MHz 0 V 0 W 0 hw 0/0 C;"},
+        // Fans: a stopped one is left out, speeds follow the rpm, capped at 100%.
+        {{{"fan1", json_integer(0)}}, "hw; fan 2: 82% 4920 rpm; chain 1"},
+        {{{"fan1", json_integer(7200)}, {"fan2", json_integer(59)}},
+         "hw; fan 1: 100% 7200 rpm; fan 2: 0% 59 rpm; chain 1"},
+        {{{"fan_num", json_integer(1)}, {"fan1", json_integer(4860)}},
+         "hw; fan 1: 81% 4860 rpm; chain 1"},
+        {{{"fan_num", json_integer(-3)}}, "hw; chain 1"},
+        {{{"fan_num", nullptr}, {"fan1", json_string("4860")}, {"fan2", json_integer(-600)}},
+         "hw; chain 1"},
+        {{{"fan_num", json_string("2")}, {"fan1", nullptr}, {"fan2", json_integer(600)}},
+         "hw; fan 2: 10% 600 rpm; chain 1"},
     };
     for (const auto& c : cases) {
-        json_ptr stats = parse_json(HEALTHY_STATS);
-        with(stats.get(), "fan_num", c.fan_num);
-        with(stats.get(), "fan1", c.fan1);
-        with(stats.get(), "fan2", c.fan2);
-        std::unique_ptr<cv_metrics> m = metrics_of(stats.get());
-        ASSERT_NE(m, nullptr);
-        std::string text = describe(*m);
-        EXPECT_EQ(text.substr(text.find("44 C;") + 5), c.fans);
+        json_ptr stats = healthy_stats();
+        for (const auto& [member, value] : c.edits) {
+            with(stats.get(), member, value);
+        }
+        json_ptr reply = parse_json(stats_reply(stats.get(), ","));
+        std::unique_ptr<cv_metrics> m = cgminer_metrics_from_reply(reply.get());
+        EXPECT_THAT(m ? describe(*m) : "null", HasSubstr(c.figures));
     }
-    EXPECT_THAT(root.log(), HasSubstr("WARN Unable to parse the number of fans\n"
-                                      "WARN Failed to parse data for fan 1\n"));
+    for (const char* reply :
+         {R"({"STATS": [{}]})", R"({"STATS": [{}, {}, {}]})", R"({"STATS": {}})", R"([{}, {}])"}) {
+        EXPECT_EQ(cgminer_metrics_from_reply(parse_json(reply).get()), nullptr) << reply;
+    }
+    const std::string log = root.log();
+    EXPECT_EQ(count_of(log, ": Failed to unpack STATS from api response\n"), 4);
+    EXPECT_EQ(count_of(log, ": Failed to unpack global metrics\n"), 4);
+    // Positions, not chain ids, name the chains in the log.
+    EXPECT_THAT(log, ContainsRegex("WARN Unable to parse the number of chains\n" +
+                                   error_line("Couldn't parse data for chain 1") +
+                                   error_line("Couldn't parse data for chain 3")));
+    EXPECT_THAT(log, HasSubstr("WARN Unable to parse the number of fans\n"
+                               "WARN Failed to parse data for fan 1\n"));
 }
 
 TEST(Pools, UserAndServiceFeePools) {
@@ -304,11 +265,13 @@ TEST(Pools, BadElementsAndExtraFeePools) {
 
 TEST(Conversions, ChipState) {
     // Boundaries of the ratio to the expected rate at 222 MHz, and a chip without a clock.
-    EXPECT_EQ(chip_state(1.0, 222), CHIP_STATE_FAST);
-    EXPECT_EQ(chip_state(0.85, 222), CHIP_STATE_FAST);
-    EXPECT_EQ(chip_state(0.6, 444), CHIP_STATE_UNSTABLE);
-    EXPECT_EQ(chip_state(0.5, 222), CHIP_STATE_SLOW);
-    EXPECT_EQ(chip_state(2.5, 222), CHIP_STATE_UNSTABLE);
-    EXPECT_EQ(chip_state(1.0, 0), CHIP_STATE_UNSTABLE);
-    EXPECT_EQ(chip_state(0.0, 0), CHIP_STATE_UNKNOWN);
+    for (auto [rate, freq, state] : {std::tuple{1.0, 222, CHIP_STATE_FAST},
+                                     {0.85, 222, CHIP_STATE_FAST},
+                                     {0.6, 444, CHIP_STATE_UNSTABLE},
+                                     {0.5, 222, CHIP_STATE_SLOW},
+                                     {2.5, 222, CHIP_STATE_UNSTABLE},
+                                     {1.0, 0, CHIP_STATE_UNSTABLE},
+                                     {0.0, 0, CHIP_STATE_UNKNOWN}}) {
+        EXPECT_EQ(chip_state(rate, static_cast<uint16_t>(freq)), state) << rate << " " << freq;
+    }
 }
