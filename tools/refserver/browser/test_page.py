@@ -1,11 +1,8 @@
-"""The live page in headless Chromium, fed by the sandbox agent and the simulated miner.
-
-One agent session serves every test of this file, in order; screenshots of the page are
-saved in BUILD_DIR/refserver-page/.
-"""
+"""The live page in headless Chromium, fed by the sandbox agent and the simulated miner: one
+agent session serves every test of this file, in order; a screenshot lands in
+BUILD_DIR/refserver-page/."""
 
 import asyncio
-import importlib.util
 import json
 import ssl
 import subprocess
@@ -24,11 +21,6 @@ from cdp import Browser  # noqa: E402
 from dashboard import Dashboard  # noqa: E402
 from fleet import Fleet  # noqa: E402
 
-# The end-to-end tests' sandbox handling, loaded as a module of its own.
-_spec = importlib.util.spec_from_file_location("e2e_support", REPO / "tests/e2e/conftest.py")
-e2e = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(e2e)
-
 DEVICE = "DEV-PAGE"
 ROW = f'#agents tr[data-key="{DEVICE}"]'
 AGENT = f"dashboard.agents[{json.dumps(DEVICE)}]"
@@ -38,25 +30,24 @@ AGENT = f"dashboard.agents[{json.dumps(DEVICE)}]"
 def rig(request, tmp_path_factory):
     """(server, browser) with the agent registered and the page open on it."""
     build = Path(request.config.getoption("--build-dir")).resolve()
-    out = build / "refserver-page"
-    out.mkdir(parents=True, exist_ok=True)
-    root = tmp_path_factory.mktemp("page") / "root"
-    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo",
-                    str(refserver.free_port())], check=True, stdout=subprocess.DEVNULL)
-    box = e2e.Sandbox(root, build / "cvagent-sandbox")
-    ctl = str(box.path("/usr/lib/fakeminer/ctl.sh"))
-    box.path("/etc/fakeminer.args").write_text("--warmup 1 --seed 2")
-    fleet = Fleet()
+    (out := build / "refserver-page").mkdir(parents=True, exist_ok=True)
+    root, api_port = tmp_path_factory.mktemp("page") / "root", str(refserver.free_port())
+    subprocess.run([REPO / "sandbox/make-root.sh", root, "lo", api_port], check=True,
+                   stdout=subprocess.DEVNULL)
+    (root / "etc/fakeminer.args").write_text("--warmup 1 --seed 2")
+    (root / "config/corvane.json").write_text(json.dumps({"api_key": "k" * 30, "dev_id": DEVICE}))
+    fleet, ctl = Fleet(), root / "usr/lib/fakeminer/ctl.sh"
     # Registration at every connection: the agent uploads its configuration snapshot.
     srv = refserver.RefServer(auth_mode="accept_register", ack_update_config=True,
                               on_event=fleet.fold, ping_interval=None).start()
     board = Dashboard(srv, fleet).start()
     subprocess.run([ctl, "start"], check=True)
+    agent = subprocess.Popen([build / "cvagent-sandbox", "--root", root, "--iface", "lo",
+                              "--api-port", api_port, "-c", root / "config/corvane.json",
+                              "-s", f"wss://localhost:{srv.port}/api/v1/ws"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     browser = None
     try:
-        box.server_url = f"wss://localhost:{srv.port}/api/v1/ws"
-        box.write_config({"api_key": "k" * 30, "dev_id": DEVICE})
-        box.start()
         browser = Browser(board.url, out)
         yield srv, browser
         browser.screenshot(out / "page-end.png")
@@ -64,9 +55,9 @@ def rig(request, tmp_path_factory):
     finally:
         if browser:
             browser.close()
-        if box.proc and box.proc.poll() is None:
-            box.stop()
-        subprocess.run([ctl, "stop"], check=False)
+        agent.kill()
+        agent.wait()
+        subprocess.run([ctl, "stop"])
         board.stop()
         srv.stop()
 
@@ -109,7 +100,33 @@ def test_agent_listed_mining_with_charts_and_snapshot(rig):
     browser.wait(f"{text_of('#config')}?.includes('mode')", 20, "the network settings")
 
 
-def test_chip_grid_shows_72_cells(rig):
+def test_malformed_messages_keep_page_updating(rig):
+    srv, browser = rig
+    junk = ['not json', '[1, 2]', '{"type": 7}', '{"type": "surprise"}', '{"type": "logs", "logs": 7}',
+            '{"type": "metrics", "hash_rate": "fast", "fans": "none",'
+            ' "chains": [{"id": "1", "hash_rate": NaN}, 5, {"id": ["2"]}]}',
+            '{"type": "status", "state": "mining", "pools": [], "network": 5, "uptime": -Infinity}',
+            '{"type": "update_config", "chains": "x", "fans": {"speed": Infinity}, "pools": []}']
+
+    async def odd_agent():
+        async with websockets.connect(f"wss://localhost:{srv.port}/api/v1/ws", subprotocols=[
+                "corvane-agent"], ssl=ssl.create_default_context(cafile=refserver.CERT)) as ws:
+            for text in [json.dumps({"type": "auth", "device_id": "DEV-ODD", "model": 3})] + junk:
+                await ws.send(text)
+            srv.wait_for(lambda: len(srv.messages(conn=srv.connections)) == len(junk) + 1)
+    asyncio.run(odd_agent())
+    odd = '#agents tr[data-key="DEV-ODD"]'
+    browser.wait(f"{text_of(odd)}?.includes('closed')", 10, "the odd agent, closed")
+    browser.click(odd)
+    browser.wait("document.querySelectorAll('#oddities tbody tr').length === 5", 10,
+                 "five unexpected messages listed")
+    browser.click(ROW)  # the real agent's reports still reach the page
+    seen = browser.evaluate(f"{AGENT}.received")
+    browser.wait(f"{AGENT}.received > {seen}", 20, "a further report of the agent")
+    assert browser.evaluate(text_of("#agent-key")) == DEVICE
+
+
+def test_commands_round_trip_and_replies_show(rig):
     _, browser = rig
     submit(browser, "chip_metrics", {"chain_id": "2"})
     assert exchange(browser, "chip_metrics")["ok"] is True
@@ -119,9 +136,6 @@ def test_chip_grid_shows_72_cells(rig):
     assert browser.evaluate("[...document.querySelectorAll('#chip-grid .chip.slow')]"
                             ".map(c => c.textContent)") == ["17", "50"]
 
-
-def test_fan_change_round_trips_to_snapshot(rig):
-    _, browser = rig
     submit(browser, "config_fans", {"mode": "manual", "speed": "77", "silent_start": True})
     assert exchange(browser, "config_fans") == {"type": "config_fans", "ok": True}
     browser.click("#btn-reload")
@@ -132,40 +146,6 @@ def test_fan_change_round_trips_to_snapshot(rig):
     browser.wait(f"{AGENT}.state === 'mining' && {text_of(ROW + ' td.differs')} === ''", 30,
                  "no difference marker")
 
-
-def test_malformed_messages_keep_page_updating(rig):
-    srv, browser = rig
-    junk = ['not json', '[1, 2]', '{"no": "type"}', '{"type": 7}', '{"type": "surprise"}',
-            '{"type": "metrics", "hash_rate": "fast", "fans": "none",'
-            ' "chains": [{"id": "1", "hash_rate": NaN}, 5, {"id": ["2"]}]}',
-            '{"type": "status", "state": "mining", "pools": [], "network": 5, "uptime": -Infinity}',
-            '{"type": "chip_metrics", "chips": 5}', '{"type": "logs", "logs": 7}',
-            '{"type": "update_config", "chains": "x", "fans": {"speed": Infinity}, "pools": []}',
-            '{"type": "auth", "device_id": ["DEV-ODD"]}']
-
-    async def odd_agent():
-        ca = ssl.create_default_context(cafile=refserver.CERT)
-        async with websockets.connect(f"wss://localhost:{srv.port}/api/v1/ws", ssl=ca,
-                                      subprotocols=["corvane-agent"]) as ws:
-            for text in [json.dumps({"type": "auth", "device_id": "DEV-ODD", "model": 3})] + junk:
-                await ws.send(text)
-            srv.wait_for(lambda: len(srv.messages(conn=srv.connections)) == len(junk) + 1)
-    asyncio.run(odd_agent())
-
-    odd = '#agents tr[data-key="DEV-ODD"]'
-    browser.wait(f"{text_of(odd)}?.includes('closed')", 10, "the odd agent, closed")
-    browser.click(odd)
-    browser.wait("document.querySelectorAll('#oddities tbody tr').length === 7", 10,
-                 "seven unexpected messages listed")
-    # The real agent's reports still reach the page.
-    browser.click(ROW)
-    seen = browser.evaluate(f"{AGENT}.received")
-    browser.wait(f"{AGENT}.received > {seen}", 20, "a further report of the agent")
-    assert browser.evaluate(text_of("#agent-key")) == DEVICE
-
-
-def test_kernel_log_then_stop_mining_reads_pause(rig):
-    _, browser = rig
     browser.click("#btn-logs")
     browser.wait(f"{text_of('#kernel-log')}.includes('sandbox: simulated kernel log')", 20,
                  "the kernel log")
