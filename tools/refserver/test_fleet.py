@@ -63,23 +63,3 @@ def test_one_entry_per_device_with_its_history_and_differences():
         assert feed("recv", msg, 2)["differs"] == differs, msg
     assert feed("close", conn=2)["differs"] == []  # a closed connection's reports are old
 
-
-def test_replies_attach_to_their_commands():
-    feed = Feed()
-    feed("open")
-    feed("recv", AUTH)
-    cases = [  # (command sent, message received, state of the command)
-        ({"type": "logs", "request_id": "r1"},
-         {"type": "get_logs", "request_id": "r1", "ok": False, "message": "m"}, "failed"),
-        ({"type": "logs", "request_id": "r2"}, {"type": "logs", "request_id": "r9"}, "pending"),
-        ({"type": "config", "pools": {}}, {"type": "config", "ok": True},
-         "sent, no reply expected"),
-        ({"type": "stop_mining"}, {"type": "stop_mining", "ok": True}, "answered"),
-    ]
-    for sent, received, _ in cases:
-        feed("sent", sent)
-        v = feed("recv", received)
-    assert [(x["type"], x["state"]) for x in v["exchanges"]] == [
-        (c[0]["type"], c[2]) for c in cases]
-    assert [o["what"] for o in v["oddities"]] == ['unexpected "logs"', 'unexpected "config"']
-    assert feed("close")["exchanges"][1]["state"] == "no reply: connection closed"
