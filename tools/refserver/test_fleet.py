@@ -6,30 +6,21 @@ from fleet import HISTORY_SECS, Fleet, encode
 from refserver import Event, Record
 
 AUTH = {"type": "auth", "device_id": "DEV-1", "model": "antminer-l3plus"}
-METRICS = {"type": "metrics", "hash_rate": 0.5, "fans": [{"id": "1", "speed": 66}],
-           "chains": [{"id": str(n), "chip_temp": 40 + n} for n in (1, 2, 3, 4)]}
-
-
-class Feed:
-    """Plays records into a Fleet as the server would; wall time advances 1 s a record."""
-
-    def __init__(self):
-        self.fleet, self.wall = Fleet(), 1000.0
-
-    def __call__(self, kind, msg=None, conn=1, code=1006):
-        self.wall += 1
-        if kind in ("open", "close"):
-            item = Event(0, self.wall, conn, kind, code=code)
-        else:
-            item = Record(0, self.wall, conn, json.dumps(msg), msg)
-        self.fleet.fold(kind, item)
-        views = {v["key"]: v for v in self.fleet.changes(-1, 0)[1]}
-        encode(views)  # whatever came in, the page can parse what goes out
-        return views.get("DEV-1")
+METRICS = {"type": "metrics", "hash_rate": 0.5, "fans": [{"id": "1", "speed": 66}]}
 
 
 def test_one_entry_per_device_with_its_history_and_differences():
-    feed = Feed()
+    fleet, wall = Fleet(), [1000]
+
+    def feed(kind, msg=None, conn=2):
+        """Folds a record as the server would, a second after the last; returns DEV-1's view."""
+        wall[0] += 1
+        fleet.fold(kind, Event(0, wall[0], conn, kind, code=1006) if kind in ("open", "close")
+                   else Record(0, wall[0], conn, json.dumps(msg), msg))
+        views = {v["key"]: v for v in fleet.changes(-1, 0)[1]}
+        encode(views)  # whatever came in, the page can parse what goes out
+        return views.get("DEV-1")
+
     for conn in (1, 2):  # the device reconnects before the old connection's close is seen
         feed("open", conn=conn)
         feed("recv", AUTH, conn)
@@ -39,11 +30,12 @@ def test_one_entry_per_device_with_its_history_and_differences():
     assert (v["conn"], v["auth"], v["model"], v["series"]["hash_rate"]) == (
         2, "rejected: Invalid API key", "antminer-l3plus", [1, 2])
     v = feed("close", conn=1)  # late close of the replaced connection: ignored
-    assert list(feed.fleet.agents) == ["DEV-1"] and v["connected"]
+    assert list(fleet.agents) == ["DEV-1"] and v["connected"]
     first = v["series"]["time"][0]
-    feed.wall = first + HISTORY_SECS - 1  # 30 minutes of history, no more
-    assert [feed("recv", METRICS, 2)["series"]["time"] for _ in range(2)] == [
-        [first, first + 4, first + HISTORY_SECS], [first + 4] + [first + HISTORY_SECS + n for n in (0, 1)]]
+    wall[0] = first + HISTORY_SECS - 1  # 30 minutes of history, no more
+    last = first + HISTORY_SECS
+    assert [feed("recv", METRICS)["series"]["time"] for _ in range(2)] == [
+        [first, first + 4, last], [first + 4, last, last + 1]]
 
     # The last upload against what the running daemon reports (main pool only, fans at 66 %).
     url = {"stratum_url": "stratum+tcp://a.example:3333"}
@@ -60,6 +52,5 @@ def test_one_entry_per_device_with_its_history_and_differences():
           "fans": {"mode": "auto", "speed": 10}}, []),  # automatic: any speed may be right
     ]
     for msg, differs in steps:
-        assert feed("recv", msg, 2)["differs"] == differs, msg
-    assert feed("close", conn=2)["differs"] == []  # a closed connection's reports are old
-
+        assert feed("recv", msg)["differs"] == differs, msg
+    assert feed("close")["differs"] == []  # a closed connection's reports are old

@@ -27,7 +27,7 @@ def wait_until(predicate, timeout, what):
 
 class Browser:
     def __init__(self, url, out_dir):
-        self.errors, self.dialogs = [], []  # the page's script exceptions; its alert texts
+        self.errors = []  # the exceptions the page's scripts threw
         self._id, self._buf, self._session = 0, b"", None
         self._profile = tempfile.mkdtemp(prefix="chromium-")
         commands, self._out = os.pipe()
@@ -43,8 +43,7 @@ class Browser:
             target = self.call("Target.createTarget", url="about:blank")["targetId"]
             self._session = self.call("Target.attachToTarget", targetId=target,
                                       flatten=True)["sessionId"]
-            for method in ("Runtime.enable", "Page.enable"):
-                self.call(method)
+            self.call("Runtime.enable")
             self.call("Page.navigate", url=url)
         except BaseException:
             self.close()
@@ -58,7 +57,7 @@ class Browser:
         return self._id
 
     def call(self, method, **params):
-        """The method's result; events read meanwhile are kept, and a dialog is answered."""
+        """The method's result; the page's exceptions read meanwhile are kept."""
         sent = self._send(method, params)
         while True:
             while b"\0" not in self._buf:
@@ -72,44 +71,23 @@ class Browser:
             message = json.loads(text)
             if message.get("id") == sent:
                 break
-            params = message.get("params", {})
             if message.get("method") == "Runtime.exceptionThrown":
-                self.errors.append(params["exceptionDetails"])
-            elif message.get("method") == "Page.javascriptDialogOpening":
-                self.dialogs.append(params["message"])
-                self._send("Page.handleJavaScriptDialog", {"accept": True})
+                self.errors.append(message["params"]["exceptionDetails"])
         if "error" in message:
             raise RuntimeError(f"{method}: {message['error']}")
         return message["result"]
 
     def evaluate(self, expression):
-        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True,
-                           awaitPromise=True)
-        if "exceptionDetails" in result:
-            raise RuntimeError(f"{expression}: {result['exceptionDetails']}")
-        return result["result"].get("value")
+        return self.call("Runtime.evaluate", expression=expression, returnByValue=True,
+                         awaitPromise=True)["result"].get("value")
 
     def wait(self, expression, timeout=30, what=None):
         return wait_until(lambda: self.evaluate(expression), timeout, what or expression)
 
     def click(self, selector, timeout=10):
-        """A real mouse click in the middle of the element, where it is on top; the page may
-        re-render it between locating and pressing, so a click that missed is made again."""
-        locate = f"""(() => {{ const e = document.querySelector({json.dumps(selector)});
-            e.scrollIntoView({{block: "center"}});
-            const r = e.getBoundingClientRect(), x = r.x + r.width / 2, y = r.y + r.height / 2;
-            if (!e.contains(document.elementFromPoint(x, y))) return null;
-            window.clicked = false;
-            e.addEventListener("click", () => {{ window.clicked = true; }}, {{once: true}});
-            return [x, y]; }})()"""
-
-        def attempt():
-            x, y = wait_until(lambda: self.evaluate(locate), timeout, f"{selector} in view")
-            for kind in ("mousePressed", "mouseReleased"):
-                self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left",
-                          clickCount=1)
-            return self.evaluate("window.clicked")
-        wait_until(attempt, timeout, f"a click on {selector}")
+        """Clicks the element once it is there, as the page's own handlers see a click."""
+        self.wait(f"(e => !!e && (e.click(), true))(document.querySelector({json.dumps(selector)}))",
+                  timeout, f"a click on {selector}")
 
     def screenshot(self, path):
         shot = self.call("Page.captureScreenshot", format="png", captureBeyondViewport=True)

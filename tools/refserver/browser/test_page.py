@@ -66,11 +66,10 @@ def text_of(selector):
     return f"document.querySelector({json.dumps(selector)})?.textContent"
 
 
-def exchange(browser, kind):
-    """The reply to the page's latest command of this type, once it came."""
-    return browser.wait(f"""(() => {{
-        const x = [...({AGENT}?.exchanges || [])].reverse().find((x) => x.type === "{kind}");
-        return x && x.reply; }})()""", 20, f"the reply to {kind}")
+def latest_reply(browser, expected):
+    """Waits for the page's replies table to read "command | state | reply" in its top row."""
+    browser.wait(f"[...document.querySelector('#exchanges tbody tr')?.cells || []].slice(1)"
+                 f".map(c => c.textContent).join(' | ') === {json.dumps(expected)}", 20, expected)
 
 
 def submit(browser, kind, values):
@@ -129,15 +128,14 @@ def test_malformed_messages_keep_page_updating(rig):
 def test_commands_round_trip_and_replies_show(rig):
     _, browser = rig
     submit(browser, "chip_metrics", {"chain_id": "2"})
-    assert exchange(browser, "chip_metrics")["ok"] is True
-    browser.wait("document.querySelectorAll('#chip-grid .chip').length === 72", 10, "72 cells")
-    assert browser.evaluate(text_of("#chip-chain")) == "2"
-    # The simulated miner's chain 2 has two slow chips (17 and 50).
+    latest_reply(browser, "chip_metrics | answered | 72 chips of chain 2")
+    # The grid of 72: the simulated miner's chain 2 has two slow chips (17 and 50).
+    assert browser.evaluate("document.querySelectorAll('#chip-grid .chip').length") == 72
     assert browser.evaluate("[...document.querySelectorAll('#chip-grid .chip.slow')]"
                             ".map(c => c.textContent)") == ["17", "50"]
 
     submit(browser, "config_fans", {"mode": "manual", "speed": "77", "silent_start": True})
-    assert exchange(browser, "config_fans") == {"type": "config_fans", "ok": True}
+    latest_reply(browser, "config_fans | answered | ok: true")
     browser.click("#btn-reload")
     fans = "document.querySelector('#config [data-section=fans]')?.textContent"
     browser.wait(f"{fans}?.includes('speed77') && {fans}.includes('modemanual')", 30,
@@ -150,7 +148,6 @@ def test_commands_round_trip_and_replies_show(rig):
     browser.wait(f"{text_of('#kernel-log')}.includes('sandbox: simulated kernel log')", 20,
                  "the kernel log")
     browser.click("#btn-stop_mining")
-    assert exchange(browser, "stop_mining") == {"type": "stop_mining", "ok": True}
+    latest_reply(browser, "stop_mining | answered | ok: true")
     browser.wait(f"{text_of('#agent-state')} === 'pause'", 30, "state pause")
     assert browser.evaluate(text_of(ROW + " td.state")) == "pause"
-    assert browser.dialogs == []
