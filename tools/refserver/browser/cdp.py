@@ -1,11 +1,11 @@
-"""Headless Debian Chromium, driven through the DevTools protocol on a pipe (the browser's fds
-3 and 4, NUL-ended JSON), with a fresh profile; for the page's tests."""
+"""Headless Debian Chromium with a fresh profile, driven through the DevTools protocol on a
+socket that the browser takes as its pipe (fds 3 and 4, NUL-ended JSON); for the page's tests."""
 
 import base64
 import json
 import os
-import select
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -30,15 +30,14 @@ class Browser:
         self.errors = []  # the exceptions the page's scripts threw
         self._id, self._buf, self._session = 0, b"", None
         self._profile = tempfile.mkdtemp(prefix="chromium-")
-        commands, self._out = os.pipe()
-        self._in, replies = os.pipe()
-        with open(out_dir / "chromium.log", "w") as log:
-            self.proc = subprocess.Popen(  # the shell puts the pipe ends where chromium looks
-                ["/bin/bash", "-c", f'exec "$0" "$@" 3<&{commands} 4>&{replies}', CHROMIUM,
-                 *FLAGS, f"--user-data-dir={self._profile}"], stdin=subprocess.DEVNULL,
-                stdout=log, stderr=subprocess.STDOUT, pass_fds=(commands, replies))
-        os.close(commands)
-        os.close(replies)
+        self._sock, theirs = socket.socketpair()
+        self._sock.settimeout(30)
+        with open(out_dir / "chromium.log", "w") as log, theirs:
+            fd = theirs.fileno()
+            self.proc = subprocess.Popen(  # the shell puts the socket where chromium looks
+                ["/bin/bash", "-c", f'exec "$0" "$@" 3<&{fd} 4>&{fd}', CHROMIUM, *FLAGS,
+                 f"--user-data-dir={self._profile}"], stdin=subprocess.DEVNULL, stdout=log,
+                stderr=subprocess.STDOUT, pass_fds=(fd,))
         try:  # a page of its own, whose events this session sees from the start
             target = self.call("Target.createTarget", url="about:blank")["targetId"]
             self._session = self.call("Target.attachToTarget", targetId=target,
@@ -49,27 +48,21 @@ class Browser:
             self.close()
             raise
 
-    def _send(self, method, params):
-        self._id += 1
-        session = {"sessionId": self._session} if self._session else {}
-        message = {"id": self._id, "method": method, "params": params, **session}
-        os.write(self._out, json.dumps(message).encode() + b"\0")
-        return self._id
-
     def call(self, method, **params):
         """The method's result; the page's exceptions read meanwhile are kept."""
-        sent = self._send(method, params)
+        self._id += 1
+        session = {"sessionId": self._session} if self._session else {}
+        self._sock.sendall(json.dumps({"id": self._id, "method": method, "params": params,
+                                       **session}).encode() + b"\0")
         while True:
             while b"\0" not in self._buf:
-                if not select.select([self._in], [], [], 30)[0]:
-                    raise TimeoutError(f"{method}: no word from the browser in 30 s")
-                chunk = os.read(self._in, 1 << 16)
+                chunk = self._sock.recv(1 << 16)  # at most 30 s
                 if not chunk:
                     raise EOFError(f"{method}: the browser went away")
                 self._buf += chunk
             text, _, self._buf = self._buf.partition(b"\0")
             message = json.loads(text)
-            if message.get("id") == sent:
+            if message.get("id") == self._id:
                 break
             if message.get("method") == "Runtime.exceptionThrown":
                 self.errors.append(message["params"]["exceptionDetails"])
@@ -96,13 +89,12 @@ class Browser:
     def close(self):
         self._session = None
         try:  # a clean shutdown also ends the browser's helper processes
-            self._send("Browser.close", {})
+            self.call("Browser.close")
             self.proc.wait(10)
-        except (OSError, subprocess.TimeoutExpired):
+        except (OSError, EOFError, subprocess.TimeoutExpired):
             self.proc.kill()
         self.proc.wait()
-        os.close(self._in)
-        os.close(self._out)
+        self._sock.close()
         # A helper may still be writing its last files into the profile for a moment.
         wait_until(lambda: shutil.rmtree(self._profile, ignore_errors=True)
                    or not os.path.exists(self._profile), 20, "the browser profile removed")
