@@ -17,9 +17,7 @@ REPO = HERE.parents[2]
 sys.path[:0] = [str(HERE.parent), str(HERE)]
 
 import refserver  # noqa: E402
-from cdp import Browser  # noqa: E402
-from dashboard import Dashboard  # noqa: E402
-from fleet import Fleet  # noqa: E402
+from cdp import Browser, wait_until  # noqa: E402
 
 DEVICE = "DEV-PAGE"
 ROW = f'#agents tr[data-key="{DEVICE}"]'
@@ -28,7 +26,8 @@ AGENT = f"dashboard.agents[{json.dumps(DEVICE)}]"
 
 @pytest.fixture(scope="module")
 def rig(request, tmp_path_factory):
-    """(server, browser) with the agent registered and the page open on it."""
+    """(server port, browser) with the agent registered and the page open on it; the server is
+    the command-line one, as the demo runs it."""
     build = Path(request.config.getoption("--build-dir")).resolve()
     (out := build / "refserver-page").mkdir(parents=True, exist_ok=True)
     root, api_port = tmp_path_factory.mktemp("page") / "root", str(refserver.free_port())
@@ -36,30 +35,32 @@ def rig(request, tmp_path_factory):
                    stdout=subprocess.DEVNULL)
     (root / "etc/fakeminer.args").write_text("--warmup 1 --seed 2")
     (root / "config/corvane.json").write_text(json.dumps({"api_key": "k" * 30, "dev_id": DEVICE}))
-    fleet, ctl = Fleet(), root / "usr/lib/fakeminer/ctl.sh"
+    ctl, log, port = root / "usr/lib/fakeminer/ctl.sh", out / "refserver.log", refserver.free_port()
     # Registration at every connection: the agent uploads its configuration snapshot.
-    srv = refserver.RefServer(auth_mode="accept_register", ack_update_config=True,
-                              on_event=fleet.fold, ping_interval=None).start()
-    board = Dashboard(srv, fleet).start()
+    with open(log, "w") as f:
+        server = subprocess.Popen([sys.executable, refserver.__file__, "--port", str(port), "--auth",
+                                   "accept_register", "--http-port", "0"], stdin=subprocess.PIPE,
+                                  stdout=f)
     subprocess.run([ctl, "start"], check=True)
     agent = subprocess.Popen([build / "cvagent-sandbox", "--root", root, "--iface", "lo",
                               "--api-port", api_port, "-c", root / "config/corvane.json",
-                              "-s", f"wss://localhost:{srv.port}/api/v1/ws"],
+                              "-s", f"wss://localhost:{port}/api/v1/ws"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     browser = None
     try:
-        browser = Browser(board.url, out)
-        yield srv, browser
+        page = wait_until(lambda: "live page on " in log.read_text() and log.read_text(), 10,
+                          "the page's address").split("live page on ")[1].split()[0]
+        browser = Browser(page, out)
+        yield port, browser
         browser.screenshot(out / "page-end.png")
         assert browser.errors == [], "the page's scripts threw"
     finally:
         if browser:
             browser.close()
-        agent.kill()
-        agent.wait()
+        for process in (agent, server):
+            process.kill()
+            process.wait()
         subprocess.run([ctl, "stop"])
-        board.stop()
-        srv.stop()
 
 
 def text_of(selector):
@@ -100,7 +101,7 @@ def test_agent_listed_mining_with_charts_and_snapshot(rig):
 
 
 def test_malformed_messages_keep_page_updating(rig):
-    srv, browser = rig
+    port, browser = rig
     junk = ['not json', '[1, 2]', '{"type": 7}', '{"type": "surprise"}', '{"type": "logs", "logs": 7}',
             '{"type": "metrics", "hash_rate": "fast", "fans": "none",'
             ' "chains": [{"id": "1", "hash_rate": NaN}, 5, {"id": ["2"]}]}',
@@ -108,11 +109,12 @@ def test_malformed_messages_keep_page_updating(rig):
             '{"type": "update_config", "chains": "x", "fans": {"speed": Infinity}, "pools": []}']
 
     async def odd_agent():
-        async with websockets.connect(f"wss://localhost:{srv.port}/api/v1/ws", subprotocols=[
+        async with websockets.connect(f"wss://localhost:{port}/api/v1/ws", subprotocols=[
                 "corvane-agent"], ssl=ssl.create_default_context(cafile=refserver.CERT)) as ws:
             for text in [json.dumps({"type": "auth", "device_id": "DEV-ODD", "model": 3})] + junk:
                 await ws.send(text)
-            srv.wait_for(lambda: len(srv.messages(conn=srv.connections)) == len(junk) + 1)
+            # The upload's acknowledgement: the server has read them all.
+            assert [json.loads(await ws.recv())["type"] for _ in range(2)] == ["auth", "update_config"]
     asyncio.run(odd_agent())
     odd = '#agents tr[data-key="DEV-ODD"]'
     browser.wait(f"{text_of(odd)}?.includes('closed')", 10, "the odd agent, closed")
