@@ -28,7 +28,7 @@ def wait_until(predicate, timeout, what):
 class Browser:
     def __init__(self, url, out_dir):
         self.errors = []  # the exceptions the page's scripts threw
-        self._id, self._buf, self._session = 0, b"", None
+        self._id, self._buf, self._session = 0, b"", {}  # no session: the browser itself
         self._profile = tempfile.mkdtemp(prefix="chromium-")
         self._sock, theirs = socket.socketpair()
         self._sock.settimeout(30)
@@ -40,8 +40,8 @@ class Browser:
                 stderr=subprocess.STDOUT, pass_fds=(fd,))
         try:  # a page of its own, whose events this session sees from the start
             target = self.call("Target.createTarget", url="about:blank")["targetId"]
-            self._session = self.call("Target.attachToTarget", targetId=target,
-                                      flatten=True)["sessionId"]
+            self._session = {"sessionId": self.call("Target.attachToTarget", targetId=target,
+                                                    flatten=True)["sessionId"]}
             self.call("Runtime.enable")
             self.call("Page.navigate", url=url)
         except BaseException:
@@ -51,9 +51,8 @@ class Browser:
     def call(self, method, **params):
         """The method's result; the page's exceptions read meanwhile are kept."""
         self._id += 1
-        session = {"sessionId": self._session} if self._session else {}
-        self._sock.sendall(json.dumps({"id": self._id, "method": method, "params": params,
-                                       **session}).encode() + b"\0")
+        message = {"id": self._id, "method": method, "params": params, **self._session}
+        self._sock.sendall(json.dumps(message).encode() + b"\0")
         while True:
             while b"\0" not in self._buf:
                 chunk = self._sock.recv(1 << 16)  # at most 30 s
@@ -79,19 +78,19 @@ class Browser:
 
     def click(self, selector, timeout=10):
         """Clicks the element once it is there, as the page's own handlers see a click."""
-        self.wait(f"(e => !!e && (e.click(), true))(document.querySelector({json.dumps(selector)}))",
-                  timeout, f"a click on {selector}")
+        find = f"document.querySelector({json.dumps(selector)})"
+        self.wait(f"(e => !!e && (e.click(), true))({find})", timeout, f"a click on {selector}")
 
     def screenshot(self, path):
         shot = self.call("Page.captureScreenshot", format="png", captureBeyondViewport=True)
         path.write_bytes(base64.b64decode(shot["data"]))
 
     def close(self):
-        self._session = None
+        self._session = {}
         try:  # a clean shutdown also ends the browser's helper processes
             self.call("Browser.close")
             self.proc.wait(10)
-        except (OSError, EOFError, subprocess.TimeoutExpired):
+        except Exception:  # no clean shutdown: the process goes all the same
             self.proc.kill()
         self.proc.wait()
         self._sock.close()

@@ -1,6 +1,5 @@
-"""The live page in headless Chromium, fed by the sandbox agent and the simulated miner: one
-agent session serves every test of this file, in order; a screenshot lands in
-BUILD_DIR/refserver-page/."""
+"""The live page in headless Chromium, fed by the sandbox agent and the simulated miner; one
+session serves every test of this file, in order; a screenshot lands in BUILD_DIR/refserver-page."""
 
 import asyncio
 import json
@@ -26,8 +25,7 @@ AGENT = f"dashboard.agents[{json.dumps(DEVICE)}]"
 
 @pytest.fixture(scope="module")
 def rig(request, tmp_path_factory):
-    """(server port, browser) with the agent registered and the page open on it; the server is
-    the command-line one, as the demo runs it."""
+    """(server port, browser, server log): the agent registered, the page open on it."""
     build = Path(request.config.getoption("--build-dir")).resolve()
     (out := build / "refserver-page").mkdir(parents=True, exist_ok=True)
     root, api_port = tmp_path_factory.mktemp("page") / "root", str(refserver.free_port())
@@ -36,11 +34,13 @@ def rig(request, tmp_path_factory):
     (root / "etc/fakeminer.args").write_text("--warmup 1 --seed 2")
     (root / "config/corvane.json").write_text(json.dumps({"api_key": "k" * 30, "dev_id": DEVICE}))
     ctl, log, port = root / "usr/lib/fakeminer/ctl.sh", out / "refserver.log", refserver.free_port()
-    # Registration at every connection: the agent uploads its configuration snapshot.
+    script = root / "tmp/refserver.script"
+    script.write_text('wait auth 60\nlogs\n{"type": "logs", "request_id": "typed"}\n')
+    # As the demo runs it: registration at every connection, so the agent uploads its snapshot.
     with open(log, "w") as f:
-        server = subprocess.Popen([sys.executable, refserver.__file__, "--port", str(port), "--auth",
-                                   "accept_register", "--http-port", "0"], stdin=subprocess.PIPE,
-                                  stdout=f)
+        server = subprocess.Popen([sys.executable, refserver.__file__, "--port", str(port),
+                                   "--auth", "accept_register", "--http-port", "0",
+                                   "--script", script], stdin=subprocess.DEVNULL, stdout=f)
     subprocess.run([ctl, "start"], check=True)
     agent = subprocess.Popen([build / "cvagent-sandbox", "--root", root, "--iface", "lo",
                               "--api-port", api_port, "-c", root / "config/corvane.json",
@@ -51,7 +51,7 @@ def rig(request, tmp_path_factory):
         page = wait_until(lambda: "live page on " in log.read_text() and log.read_text(), 10,
                           "the page's address").split("live page on ")[1].split()[0]
         browser = Browser(page, out)
-        yield port, browser
+        yield port, browser, log
         browser.screenshot(out / "page-end.png")
         assert browser.errors == [], "the page's scripts threw"
     finally:
@@ -81,8 +81,8 @@ def submit(browser, kind, values):
     browser.click(f"#btn-{kind}")
 
 
-def test_agent_listed_mining_with_charts_and_snapshot(rig):
-    _, browser = rig
+def test_agent_listed_mining_with_charts_snapshot_and_scripted_log(rig):
+    _, browser, log = rig
     browser.wait(f"{text_of(ROW)}?.includes('authenticated')", 30, "the agent's row")
     row = browser.evaluate(f"[...document.querySelectorAll('{ROW} td')].map(td => td.textContent)")
     assert row[:5] == [DEVICE, "antminer-l3plus", "quarn-antminer-l3plus 3.9.1", "connected",
@@ -98,12 +98,16 @@ def test_agent_listed_mining_with_charts_and_snapshot(rig):
     assert all(any(isinstance(v, (int, float)) and v > 20 for v in series) for series in temps)
     # The uploaded snapshot is shown in the server's vocabulary.
     browser.wait(f"{text_of('#config')}?.includes('mode')", 20, "the network settings")
+    # The server's script asked for the kernel log, by name and in a line of JSON sent as typed.
+    browser.wait(f"{text_of('#kernel-log')}.includes('sandbox: simulated kernel log')", 20,
+                 "the kernel log")
+    assert log.read_text().count('-> {\n  "type": "logs",\n  "request_id": ') == 2
 
 
 def test_malformed_messages_keep_page_updating(rig):
-    port, browser = rig
-    junk = ['not json', '[1, 2]', '{"type": 7}', '{"type": "surprise"}', '{"type": "logs", "logs": 7}',
-            '{"type": "metrics", "hash_rate": "fast", "fans": "none",'
+    port, browser, _ = rig
+    junk = ['not json', '[1, 2]', '{"type": 7}', '{"type": "surprise"}',
+            '{"type": "logs", "logs": 7}', '{"type": "metrics", "hash_rate": "fast", "fans": 5,'
             ' "chains": [{"id": "1", "hash_rate": NaN}, 5, {"id": ["2"]}]}',
             '{"type": "status", "state": "mining", "pools": [], "network": 5, "uptime": -Infinity}',
             '{"type": "update_config", "chains": "x", "fans": {"speed": Infinity}, "pools": []}']
@@ -113,8 +117,8 @@ def test_malformed_messages_keep_page_updating(rig):
                 "corvane-agent"], ssl=ssl.create_default_context(cafile=refserver.CERT)) as ws:
             for text in [json.dumps({"type": "auth", "device_id": "DEV-ODD", "model": 3})] + junk:
                 await ws.send(text)
-            # The upload's acknowledgement: the server has read them all.
-            assert [json.loads(await ws.recv())["type"] for _ in range(2)] == ["auth", "update_config"]
+            replies = [json.loads(await ws.recv())["type"] for _ in range(2)]
+            assert replies == ["auth", "update_config"]  # acknowledged: the server read them all
     asyncio.run(odd_agent())
     odd = '#agents tr[data-key="DEV-ODD"]'
     browser.wait(f"{text_of(odd)}?.includes('closed')", 10, "the odd agent, closed")
@@ -128,13 +132,13 @@ def test_malformed_messages_keep_page_updating(rig):
 
 
 def test_commands_round_trip_and_replies_show(rig):
-    _, browser = rig
+    _, browser, _ = rig
     submit(browser, "chip_metrics", {"chain_id": "2"})
     latest_reply(browser, "chip_metrics | answered | 72 chips of chain 2")
     # The grid of 72: the simulated miner's chain 2 has two slow chips (17 and 50).
-    assert browser.evaluate("document.querySelectorAll('#chip-grid .chip').length") == 72
-    assert browser.evaluate("[...document.querySelectorAll('#chip-grid .chip.slow')]"
-                            ".map(c => c.textContent)") == ["17", "50"]
+    chips = "[...document.querySelectorAll('#chip-grid .chip')]"
+    assert browser.evaluate(f"[{chips}.length, {chips}.filter(e => e.matches('.slow'))"
+                            ".map(e => e.textContent)]") == [72, ["17", "50"]]
 
     submit(browser, "config_fans", {"mode": "manual", "speed": "77", "silent_start": True})
     latest_reply(browser, "config_fans | answered | ok: true")
@@ -146,9 +150,6 @@ def test_commands_round_trip_and_replies_show(rig):
     browser.wait(f"{AGENT}.state === 'mining' && {text_of(ROW + ' td.differs')} === ''", 30,
                  "no difference marker")
 
-    browser.click("#btn-logs")
-    browser.wait(f"{text_of('#kernel-log')}.includes('sandbox: simulated kernel log')", 20,
-                 "the kernel log")
     browser.click("#btn-stop_mining")
     latest_reply(browser, "stop_mining | answered | ok: true")
     browser.wait(f"{text_of('#agent-state')} === 'pause'", 30, "state pause")
