@@ -144,7 +144,7 @@ def test_page_guards_and_commands_reach_their_agent(board):
         (one, _), (two, _) = await agent("DEV-1"), await agent("DEV-2")
         sent = [(await asyncio.to_thread(request, board, "POST", "/api/command", {
             "agent": "DEV-1", "message": {"type": k}}))[1]["sent"] for k in ("logs", "reboot")]
-        assert [await recv(one) for _ in sent] == sent and sent[0]["request_id"]  # to echo
+        assert [await recv(one) for _ in sent] == sent and sent[0]["request_id"]  # id for report
         await two.send(json.dumps({"type": "logs", "request_id": sent[0]["request_id"]}))
         await one.send(json.dumps({"type": "get_logs", "request_id": sent[0]["request_id"],
                                    "ok": False}))
