@@ -1,319 +1,165 @@
-"""Tests of the reference server itself, driven by a websockets client over TLS."""
+"""The reference server, its page's HTTP side and its model of the agents, with clients in the
+agents' place (the page runs in browser/; the end-to-end suite drives the rest of the server)."""
 
 import asyncio
+import http.client
 import json
-import os
 import ssl
-import subprocess
-import sys
-import threading
-import time
 
 import pytest
 import websockets
-from websockets.exceptions import ConnectionClosed, ConnectionClosedError, InvalidStatusCode
-from websockets.frames import OP_CONT, OP_TEXT
+from websockets.exceptions import InvalidStatusCode
 
 import refserver
-from refserver import RefServer, SilentTcpServer, free_port
+from dashboard import Dashboard
+from fleet import HISTORY_SECS, Fleet, encode
 
 CA = ssl.create_default_context(cafile=refserver.CERT)
-AUTH = {"type": "auth", "api_key": "k", "device_id": "d", "model": "antminer-l3plus",
-        "firmware_id": "quarn-antminer-l3plus", "firmware_ver": "3.9.1"}
+AUTH = {"type": "auth", "api_key": "k", "device_id": "DEV-1"}
+METRICS = {"type": "metrics", "hash_rate": 0.5, "fans": [{"id": "1", "speed": 66}]}
 
 
 @pytest.fixture
-def srv():
-    s = RefServer().start()
-    yield s
-    s.stop()
+def board():
+    fleet = Fleet()
+    srv = refserver.RefServer(on_event=fleet.fold, ping_interval=None).start()
+    board = Dashboard(srv, fleet).start()
+    yield board
+    board.stop()
+    srv.stop()
 
 
-def connect(srv, host="127.0.0.1", path=refserver.PATH, subprotocols=("corvane-agent",), **kw):
-    return websockets.connect(f"wss://{host}:{srv.port}{path}", ssl=CA,
-                              subprotocols=list(subprotocols) or None, **kw)
+def connect(port, path=refserver.PATH, subprotocols=("corvane-agent",)):
+    return websockets.connect(f"wss://localhost:{port}{path}", ssl=CA,
+                              subprotocols=list(subprotocols) or None)
 
 
-async def recv_json(ws):
+async def recv(ws):
     return json.loads(await asyncio.wait_for(ws.recv(), 5))
 
 
-def test_auth_modes_switchable_between_connections(srv):
-    expected = {
-        "accept": [{"type": "auth", "ok": True}],
-        "accept_register": [{"type": "auth", "ok": True, "registration": True}],
-        "reject": [{"type": "auth", "ok": False, "message": "Invalid API key"}],
-        "silent": [],
-    }
+def test_handshake_and_authentication_outcomes(board):
+    srv = board.srv
+    replies = [("accept", {"ok": True}), ("accept_register", {"ok": True, "registration": True}),
+               ("reject", {"ok": False, "message": "Invalid API key"}), ("silent", None)]
 
     async def body():
-        for n, mode in enumerate(expected, 1):
+        for refused, status in (({"path": "/other"}, 404), ({"subprotocols": ()}, 400)):
+            with pytest.raises(InvalidStatusCode) as err:
+                await connect(srv.port, **refused)
+            assert err.value.status_code == status
+        for n, (mode, reply) in enumerate(replies, 1):
             srv.auth_mode = mode
-            async with connect(srv) as ws:
-                # Only the first "auth" of a connection is answered; the marker
-                # sent afterwards proves what (if anything) came before it.
-                await ws.send(json.dumps(AUTH))
-                await ws.send(json.dumps(AUTH))
+            async with connect(srv.port) as ws:
+                for _ in range(2):  # only a connection's first "auth" is answered
+                    await ws.send(json.dumps(AUTH))
                 srv.wait_for(lambda: len(srv.messages("auth", conn=n)) == 2)
-                srv.send({"type": "marker"})
-                replies = []
-                while (m := await recv_json(ws))["type"] != "marker":
-                    replies.append(m)
-                assert replies == expected[mode], mode
-            assert srv.wait_closed(n).code == 1000
+                srv.send({"type": "marker"})  # whatever came before it is the answer
+                expected = ([{"type": "auth", **reply}] if reply else []) + [{"type": "marker"}]
+                assert [await recv(ws) for _ in expected] == expected, mode
     asyncio.run(body())
-
     opens = [e for e in srv.events if e.kind == "open"]
-    assert [e.conn for e in opens] == [1, 2, 3, 4]
-    assert all(e.subprotocol == "corvane-agent" for e in opens)
-    assert all("PerMessageDeflate" in e.extensions for e in opens)
+    assert [(e.subprotocol, "PerMessageDeflate" in e.extensions) for e in opens] == [
+        ("corvane-agent", True)] * 4
 
 
-def test_records_messages_per_connection(srv):
-    t0, w0 = time.monotonic(), time.time()
+def test_one_entry_per_device_with_its_history_and_differences():
+    fleet, wall = Fleet(), [1000]
+
+    def feed(kind, msg=None, conn=2):
+        """Folds a record as the server would, a second after the last; returns DEV-1's view."""
+        wall[0] += 1
+        fleet.fold(kind, refserver.Event(0, wall[0], conn, kind, code=1006) if kind in (
+            "open", "close") else refserver.Record(0, wall[0], conn, json.dumps(msg), msg))
+        views = {v["key"]: v for v in fleet.changes(-1, 0)[1]}
+        encode(views)  # whatever came in, the page can parse what goes out
+        return views.get("DEV-1")
+
+    for conn in (1, 2):  # the device reconnects before the old connection's close is seen
+        feed("open", conn=conn)
+        feed("recv", dict(AUTH, model="antminer-l3plus"), conn)
+        feed("sent", [{"type": "auth", "ok": True, "registration": True},
+                      {"type": "auth", "ok": False, "message": "Invalid API key"}][conn - 1], conn)
+        v = feed("recv", dict(METRICS, hash_rate=conn), conn)
+    assert (v["conn"], v["auth"], v["model"], v["series"]["hash_rate"]) == (
+        2, "rejected: Invalid API key", "antminer-l3plus", [1, 2])
+    v = feed("close", conn=1)  # late close of the replaced connection: ignored
+    assert list(fleet.agents) == ["DEV-1"] and v["connected"]
+    first = v["series"]["time"][0]
+    wall[0], last = first + HISTORY_SECS - 1, first + HISTORY_SECS  # 30 minutes, no more
+    assert [feed("recv", METRICS)["series"]["time"] for _ in range(2)] == [
+        [first, first + 4, last], [first + 4, last, last + 1]]
+
+    # The last upload against what the running daemon reports (main pool only, fans at 66 %).
+    url = {"stratum_url": "stratum+tcp://a.example:3333"}
+    steps = [  # (message received, sections that differ)
+        ({"type": "update_config", "pools": {"main": url, "reserved": {"stratum_url": ""}},
+          "fans": {"mode": "manual", "speed": 65}}, []),  # no status yet: nothing to compare
+        ({"type": "status", "state": {"name": "mining"}, "pools": {"main": {}}}, []),
+        ({"type": "update_config", "pools": {"main": url, "reserved": url},
+          "fans": {"mode": "manual", "speed": 70}}, ["pools", "fans"]),
+        (dict(METRICS, fans=[{"id": "1", "speed": 70}, {"id": "2", "speed": 69}]), ["pools"]),
+        ({"type": "status", "state": {"name": "restarting"}}, []),
+        ({"type": "status", "state": {"name": "mining"}, "pools": {"main": {}}}, ["pools"]),
+        ({"type": "update_config", "pools": {"main": url},
+          "fans": {"mode": "auto", "speed": 10}}, []),  # automatic: any speed may be right
+    ]
+    for msg, differs in steps:
+        assert feed("recv", msg)["differs"] == differs, msg
+    assert feed("close")["differs"] == []  # a closed connection's reports are old
+
+
+def request(board, method, path, body, headers=()):
+    conn = http.client.HTTPConnection("127.0.0.1", board.port, timeout=10)
+    data = body if isinstance(body, (bytes, type(None))) else json.dumps(body).encode()
+    conn.request(method, path, data, {"Host": f"127.0.0.1:{board.port}",
+                                      "Content-Type": "application/json", **dict(headers)})
+    reply = conn.getresponse()
+    return reply.status, json.loads(reply.read())
+
+
+def test_page_guards_and_commands_reach_their_agent(board):
+    srv, port, reboot = board.srv, board.port, {"agent": "DEV-1", "message": {"type": "reboot"}}
+    cases = [  # (method, path, body, extra headers, status)
+        ("GET", "/../refserver.py", None, {}, 404),
+        ("GET", "/", None, {"Host": f"evil.example:{port}"}, 403),  # DNS rebinding
+        ("GET", "/api/state", None, {"Host": f"localhost:{port}"}, 200),
+        ("POST", "/api/command", reboot, {"Origin": "http://evil.example"}, 403),
+        ("POST", "/api/command", reboot, {"Content-Type": "text/plain"}, 400),  # a plain form
+        ("POST", "/api/command", b"[1]", {"Origin": f"http://127.0.0.1:{port}"}, 400),
+        ("POST", "/api/command", {"agent": "DEV-1", "message": {"type": 1}}, {}, 400),
+        ("POST", "/api/reload", {"agent": "DEV-1"}, {}, 409),  # not connected
+    ]
+    assert [request(board, *c[:4])[0] for c in cases] == [c[-1] for c in cases]
+
+    def view(key):
+        return next(v for v in board.fleet.changes(-1, 0)[1] if v["key"] == key)
+
+    async def agent(device):
+        ws = await connect(srv.port)
+        await ws.send(json.dumps(dict(AUTH, device_id=device)))
+        return ws, await recv(ws)
 
     async def body():
-        async with connect(srv, host="localhost") as a:
-            await a.send(json.dumps({"type": "status", "n": 1}))
-            await a.send("not json")
-            async with connect(srv) as b:  # a second live connection must not confuse anything
-                await b.send(json.dumps({"type": "status", "n": 2}))
-                srv.wait_message("status", conn=2)
-                srv.send({"type": "to-latest"})
-                srv.send({"type": "to-first"}, conn=1)
-                assert (await recv_json(b))["type"] == "to-latest"
-                assert (await recv_json(a))["type"] == "to-first"
-            await a.send(json.dumps([1, 2]))
-            srv.wait_for(lambda: len(srv.received) == 4)
+        (one, _), (two, _) = await agent("DEV-1"), await agent("DEV-2")
+        sent = [(await asyncio.to_thread(request, board, "POST", "/api/command", {
+            "agent": "DEV-1", "message": {"type": k}}))[1]["sent"] for k in ("logs", "reboot")]
+        assert [await recv(one) for _ in sent] == sent and sent[0]["request_id"]  # id for report
+        await two.send(json.dumps({"type": "logs", "request_id": sent[0]["request_id"]}))
+        await one.send(json.dumps({"type": "get_logs", "request_id": sent[0]["request_id"],
+                                   "ok": False}))
+        srv.wait_for(lambda: len(srv.received) == 4)
+        # Reload: the connection is closed, and only the next auth asks for registration.
+        assert (await asyncio.to_thread(request, board, "POST", "/api/reload",
+                                        {"agent": "DEV-1"}))[0] == 200
+        srv.wait_for(lambda: not view("DEV-1")["connected"])
+        assert (one.close_code, [x["state"] for x in view("DEV-1")["exchanges"]]) == (
+            1000, ["failed", "no reply: connection closed"])
+        assert [o["what"] for o in view("DEV-2")["oddities"]] == ['unexpected "logs"']
+        for registration in (True, None):
+            ws, reply = await agent("DEV-1")
+            assert reply.get("registration") is registration
+            await ws.close()
+        await two.close()
     asyncio.run(body())
 
-    got = [(r.conn, r.text, r.json) for r in srv.received]
-    assert got == [(1, '{"type": "status", "n": 1}', {"type": "status", "n": 1}),
-                   (1, "not json", None),
-                   (2, '{"type": "status", "n": 2}', {"type": "status", "n": 2}),
-                   (1, "[1, 2]", [1, 2])]
-    times = [r.time for r in srv.received]
-    assert times == sorted(times) and t0 <= times[0] <= time.monotonic()
-    assert all(w0 - 1 <= r.wall <= time.time() + 1 for r in srv.received)
-    assert srv.messages("status") == [{"type": "status", "n": 1}, {"type": "status", "n": 2}]
-    assert srv.messages(conn=1)[-1] == [1, 2]
-    assert [r.json["type"] for r in srv.sent] == ["to-latest", "to-first"]
-
-
-def test_wait_message_consumes_and_honours_since(srv):
-    async def body():
-        async with connect(srv) as ws:
-            for n in (1, 2):
-                await ws.send(json.dumps({"type": "status", "n": n}))
-            srv.wait_for(lambda: len(srv.received) == 2)
-            mark = len(srv.received)
-            await ws.send(json.dumps({"type": "status", "n": 3}))
-            assert srv.wait_message("status", since=mark)["n"] == 3
-            assert srv.wait_message("status")["n"] == 1
-            assert srv.wait_message("status")["n"] == 2
-            with pytest.raises(AssertionError):
-                srv.wait_message("status", timeout=0.1)
-    asyncio.run(body())
-
-
-def test_wait_for_timeout_dumps_what_was_received(srv):
-    async def body():
-        async with connect(srv) as ws:
-            await ws.send(json.dumps({"type": "status", "hashrate": 504.2}))
-            srv.wait_message("status")
-            with pytest.raises(AssertionError) as err:
-                srv.wait_message("metrics", timeout=0.1)
-            return str(err.value)
-    text = asyncio.run(body())
-    assert "'metrics'" in text and "#1 open" in text
-    assert '#1 <- {"type": "status", "hashrate": 504.2}' in text
-    assert srv.wait_for(lambda: 42, 0.1) == 42
-
-
-class FrameLog(websockets.WebSocketClientProtocol):
-    """Client that keeps (opcode, fin, payload) of every frame it reads."""
-
-    def __init__(self, *a, **kw):
-        super().__init__(*a, **kw)
-        self.frames = []
-
-    async def read_frame(self, max_size):
-        frame = await super().read_frame(max_size)
-        self.frames.append((frame.opcode, frame.fin, frame.data))
-        return frame
-
-
-def test_fragments_arrive_as_one_message(srv):
-    async def body():
-        async with connect(srv, create_protocol=FrameLog) as ws:
-            await ws.send("hello")
-            srv.wait_connections(1)
-            # The "é" is split between two fragments.
-            srv.send_fragments(['{"type": "fr', 'ag", "t": "', b"\xc3", b'\xa9"}'])
-            assert await ws.recv() == '{"type": "frag", "t": "\u00e9"}'
-            srv.send_fragments(['{"type": "one"}'])
-            srv.send({"type": "after"})
-            assert await ws.recv() == '{"type": "one"}'
-            assert (await recv_json(ws))["type"] == "after"
-            return [(op, fin) for op, fin, _ in ws.frames]
-    frames = asyncio.run(body())
-    assert frames == [(OP_TEXT, False), (OP_CONT, False), (OP_CONT, False), (OP_CONT, True),
-                      (OP_TEXT, True), (OP_TEXT, True)]
-    assert srv.sent[0].json == {"type": "frag", "t": "\u00e9"}
-
-
-def test_invalid_utf8_text_frame_is_a_protocol_error(srv):
-    async def body():
-        async with connect(srv) as ws:
-            srv.wait_connections(1)
-            srv.send_bytes_as_text(b'{"type": "\xff\xfe"}')
-            with pytest.raises(ConnectionClosedError) as err:
-                await asyncio.wait_for(ws.recv(), 5)
-            return err.value
-    err = asyncio.run(body())
-    assert err.sent.code == 1007  # the client refused the payload
-    assert srv.wait_closed(1).code == 1007
-
-
-def test_close_codes_and_drop_are_recorded(srv):
-    async def body():
-        async with connect(srv) as ws:
-            srv.wait_connections(1)
-            await asyncio.to_thread(srv.close, 4001, "bye")
-            with pytest.raises(ConnectionClosed) as err:
-                await ws.recv()
-            assert (err.value.rcvd.code, err.value.rcvd.reason) == (4001, "bye")
-        async with connect(srv) as ws:
-            srv.wait_connections(2)
-            await ws.close(4002)
-        async with connect(srv) as ws:
-            srv.wait_connections(3)
-            srv.drop()
-            with pytest.raises(ConnectionClosedError) as err:
-                await ws.recv()
-            assert err.value.rcvd is None  # no close frame: TCP was cut
-    asyncio.run(body())
-
-    assert [srv.wait_closed(n).code for n in (1, 2, 3)] == [4001, 4002, 1006]
-    for command in (lambda: srv.send({"type": "x"}), srv.close, srv.drop,
-                    lambda: srv.send_fragments(["a"]), lambda: srv.send_bytes_as_text(b"a")):
-        with pytest.raises(RuntimeError, match="no live connection"):
-            command()
-
-
-def test_handshake_requires_path_and_subprotocol(srv):
-    async def body():
-        with pytest.raises(InvalidStatusCode) as err:
-            await connect(srv, path="/other")
-        assert err.value.status_code == 404
-        with pytest.raises(InvalidStatusCode) as err:
-            await connect(srv, subprotocols=())
-        assert err.value.status_code == 400
-    asyncio.run(body())
-    assert srv.connections == 0 and srv.events == []
-
-
-def test_stop_leaves_no_thread_or_socket():
-    def fds():
-        return len(os.listdir("/proc/self/fd"))
-    threads, files = threading.active_count(), fds()
-
-    async def client_sees_going_away(s):
-        async with connect(s) as ws:
-            s.wait_connections(1)
-            await asyncio.to_thread(s.stop)
-            with pytest.raises(ConnectionClosed) as err:
-                await ws.recv()
-            assert err.value.rcvd.code == 1001
-
-    for i in range(4):
-        s = RefServer().start()
-        if i % 2:
-            asyncio.run(client_sees_going_away(s))
-        s.stop()
-        s.stop()  # idempotent
-        with pytest.raises(ConnectionRefusedError):
-            asyncio.run(asyncio.open_connection("127.0.0.1", s.port))
-    assert threading.active_count() == threads
-    assert fds() == files
-
-    with RefServer() as busy:
-        taken = RefServer(port=busy.port)
-        with pytest.raises(OSError):
-            taken.start()
-        taken.stop()  # harmless after a failed start
-    assert threading.active_count() == threads
-
-
-def test_silent_server_and_free_port():
-    threads = threading.active_count()
-    with SilentTcpServer() as silent:
-        async def body():
-            with pytest.raises(asyncio.TimeoutError):
-                await websockets.connect(f"wss://127.0.0.1:{silent.port}/api/v1/ws",
-                                         ssl=CA, open_timeout=0.3)
-        asyncio.run(body())
-        silent.wait_accepted(1)
-    assert threading.active_count() == threads
-
-    async def refused():
-        with pytest.raises(ConnectionRefusedError):
-            await asyncio.open_connection("127.0.0.1", free_port())
-    asyncio.run(refused())
-
-
-def run_cli(*args, stdin=subprocess.PIPE):
-    proc = subprocess.Popen([sys.executable, refserver.__file__, "--port", str(free_port()), *args],
-                            stdin=stdin, stdout=subprocess.PIPE, text=True)
-    banner = proc.stdout.readline()
-    assert banner.startswith("listening on wss://127.0.0.1:"), banner
-    port = int(banner.split(":")[2].split("/")[0])
-    return proc, port
-
-
-def test_cli_console_commands():
-    proc, port = run_cli("--auth", "accept_register")
-    try:
-        async def body():
-            async with websockets.connect(f"wss://localhost:{port}/api/v1/ws", ssl=CA,
-                                          subprotocols=["corvane-agent"]) as ws:
-                await ws.send(json.dumps(AUTH))
-                assert (await recv_json(ws)).get("registration") is True
-                await ws.send(json.dumps({"type": "update_config", "pools": []}))
-                assert await recv_json(ws) == {"type": "update_config", "ok": True}
-                proc.stdin.write('stop_mining\nlogs\n{"type": "custom",  "v": 1}\nquit\n')
-                proc.stdin.flush()
-                assert await recv_json(ws) == {"type": "stop_mining"}
-                logs = await recv_json(ws)
-                assert logs["type"] == "logs" and logs["request_id"]
-                assert await ws.recv() == '{"type": "custom",  "v": 1}'
-                with pytest.raises(ConnectionClosed):  # "quit" stops the server
-                    await asyncio.wait_for(ws.recv(), 5)
-        asyncio.run(body())
-        out, _ = proc.communicate(timeout=10)
-    finally:
-        proc.kill()
-        proc.wait()
-    assert proc.returncode == 0
-    assert '#1 <- {\n  "type": "auth",\n  "api_key": "k",' in out
-    assert '#1 -> {\n  "type": "stop_mining"\n}' in out
-    assert "#1 closed, code" in out
-
-
-def test_cli_script(tmp_path):
-    script = tmp_path / "demo.txt"
-    script.write_text("# demo\nwait auth 10\nstop_mining\nsleep 0.01\nstart_mining\nquit\n")
-    proc, port = run_cli("--script", str(script), stdin=subprocess.DEVNULL)
-    try:
-        async def body():
-            async with websockets.connect(f"wss://127.0.0.1:{port}/api/v1/ws", ssl=CA,
-                                          subprotocols=["corvane-agent"]) as ws:
-                await ws.send(json.dumps(AUTH))
-                got = [(await recv_json(ws))["type"] for _ in range(3)]
-                assert got == ["auth", "stop_mining", "start_mining"]
-        asyncio.run(body())
-        assert proc.wait(timeout=10) == 0
-    finally:
-        proc.kill()
-        proc.stdout.close()
-        proc.wait()

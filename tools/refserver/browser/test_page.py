@@ -1,11 +1,7 @@
-"""The live page in headless Chromium, fed by the sandbox agent and the simulated miner.
-
-One agent session serves every test of this file, in order; screenshots of the page are
-saved in BUILD_DIR/refserver-page/.
-"""
+"""The live page in headless Chromium, fed by the sandbox agent and the simulated miner; one
+session serves every test of this file, in order; a screenshot lands in BUILD_DIR/refserver-page."""
 
 import asyncio
-import importlib.util
 import json
 import ssl
 import subprocess
@@ -17,75 +13,64 @@ import websockets
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parents[2]
-sys.path.insert(0, str(HERE.parent))
-sys.path.insert(0, str(HERE))
+sys.path[:0] = [str(HERE.parent), str(HERE)]
 
 import refserver  # noqa: E402
-from cdp import Browser  # noqa: E402
-from dashboard import Dashboard  # noqa: E402
-from fleet import Fleet  # noqa: E402
-
-# The end-to-end tests' sandbox handling, loaded as a module of its own.
-_spec = importlib.util.spec_from_file_location("e2e_support", REPO / "tests/e2e/conftest.py")
-e2e = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(e2e)
+from cdp import Browser, wait_until  # noqa: E402
 
 DEVICE = "DEV-PAGE"
 ROW = f'#agents tr[data-key="{DEVICE}"]'
+AGENT = f"dashboard.agents[{json.dumps(DEVICE)}]"
 
 
 @pytest.fixture(scope="module")
-def out(request):
-    path = Path(request.config.getoption("--build-dir")).resolve() / "refserver-page"
-    path.mkdir(parents=True, exist_ok=True)
-    return path
-
-
-@pytest.fixture(scope="module")
-def rig(request, tmp_path_factory, out):
-    """(server, browser) with the agent registered and the page open on it."""
-    binary = Path(request.config.getoption("--build-dir")).resolve() / "cvagent-sandbox"
-    root = tmp_path_factory.mktemp("page") / "root"
-    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo",
-                    str(refserver.free_port())], check=True, stdout=subprocess.DEVNULL)
-    box = e2e.Sandbox(root, binary)
-    ctl = str(box.path("/usr/lib/fakeminer/ctl.sh"))
-    box.path("/etc/fakeminer.args").write_text("--warmup 1 --seed 2")
-    fleet = Fleet()
-    # Registration at every connection: the agent uploads its configuration snapshot.
-    srv = refserver.RefServer(auth_mode="accept_register", ack_update_config=True,
-                              on_event=fleet.fold, ping_interval=None).start()
-    board = Dashboard(srv, fleet).start()
+def rig(request, tmp_path_factory):
+    """(server port, browser, server log): the agent registered, the page open on it."""
+    build = Path(request.config.getoption("--build-dir")).resolve()
+    (out := build / "refserver-page").mkdir(parents=True, exist_ok=True)
+    root, api_port = tmp_path_factory.mktemp("page") / "root", str(refserver.free_port())
+    subprocess.run([REPO / "sandbox/make-root.sh", root, "lo", api_port], check=True,
+                   stdout=subprocess.DEVNULL)
+    (root / "etc/fakeminer.args").write_text("--warmup 1 --seed 2")
+    (root / "config/corvane.json").write_text(json.dumps({"api_key": "k" * 30, "dev_id": DEVICE}))
+    ctl, log, port = root / "usr/lib/fakeminer/ctl.sh", out / "refserver.log", refserver.free_port()
+    script = root / "tmp/refserver.script"
+    script.write_text('wait auth 60\nlogs\n{"type": "logs", "request_id": "typed"}\n')
+    # As the demo runs it: registration at every connection, so the agent uploads its snapshot.
+    with open(log, "w") as f:
+        server = subprocess.Popen([sys.executable, refserver.__file__, "--port", str(port),
+                                   "--auth", "accept_register", "--http-port", "0",
+                                   "--script", script], stdin=subprocess.DEVNULL, stdout=f)
     subprocess.run([ctl, "start"], check=True)
+    agent = subprocess.Popen([build / "cvagent-sandbox", "--root", root, "--iface", "lo",
+                              "--api-port", api_port, "-c", root / "config/corvane.json",
+                              "-s", f"wss://localhost:{port}/api/v1/ws"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     browser = None
     try:
-        box.server_url = f"wss://localhost:{srv.port}/api/v1/ws"
-        box.write_config({"api_key": "k" * 30, "dev_id": DEVICE})
-        box.start()
-        browser = Browser(board.url, out)
-        yield srv, browser
+        page = wait_until(lambda: "live page on " in log.read_text() and log.read_text(), 10,
+                          "the page's address").split("live page on ")[1].split()[0]
+        browser = Browser(page, out)
+        yield port, browser, log
         browser.screenshot(out / "page-end.png")
         assert browser.errors == [], "the page's scripts threw"
     finally:
         if browser:
             browser.close()
-        if box.proc and box.proc.poll() is None:
-            box.stop()
-        subprocess.run([ctl, "stop"], check=False)
-        board.stop()
-        srv.stop()
+        for process in (agent, server):
+            process.kill()
+            process.wait()
+        subprocess.run([ctl, "stop"])
 
 
 def text_of(selector):
     return f"document.querySelector({json.dumps(selector)})?.textContent"
 
 
-def exchange(browser, kind):
-    """The page's latest exchange of this command type, once answered."""
-    return browser.wait(f"""(() => {{
-        const a = dashboard.agents[{json.dumps(DEVICE)}];
-        const x = a && [...a.exchanges].reverse().find((x) => x.type === {json.dumps(kind)});
-        return x && x.reply ? x : null; }})()""", 20, f"the reply to {kind}")
+def latest_reply(browser, expected):
+    """Waits for the page's replies table to read "command | state | reply" in its top row."""
+    browser.wait(f"[...document.querySelector('#exchanges tbody tr')?.cells || []].slice(1)"
+                 f".map(c => c.textContent).join(' | ') === {json.dumps(expected)}", 20, expected)
 
 
 def submit(browser, kind, values):
@@ -96,8 +81,8 @@ def submit(browser, kind, values):
     browser.click(f"#btn-{kind}")
 
 
-def test_agent_listed_with_hash_rate_in_chart(rig, out):
-    _, browser = rig
+def test_agent_listed_mining_with_charts_snapshot_and_scripted_log(rig):
+    _, browser, log = rig
     browser.wait(f"{text_of(ROW)}?.includes('authenticated')", 30, "the agent's row")
     row = browser.evaluate(f"[...document.querySelectorAll('{ROW} td')].map(td => td.textContent)")
     assert row[:5] == [DEVICE, "antminer-l3plus", "quarn-antminer-l3plus 3.9.1", "connected",
@@ -113,78 +98,59 @@ def test_agent_listed_with_hash_rate_in_chart(rig, out):
     assert all(any(isinstance(v, (int, float)) and v > 20 for v in series) for series in temps)
     # The uploaded snapshot is shown in the server's vocabulary.
     browser.wait(f"{text_of('#config')}?.includes('mode')", 20, "the network settings")
-    browser.screenshot(out / "page-mining.png")
+    # The server's script asked for the kernel log, by name and in a line of JSON sent as typed.
+    browser.wait(f"{text_of('#kernel-log')}.includes('sandbox: simulated kernel log')", 20,
+                 "the kernel log")
+    assert log.read_text().count('-> {\n  "type": "logs",\n  "request_id": ') == 2
 
 
-def test_chip_grid_shows_72_cells(rig):
-    _, browser = rig
+def test_malformed_messages_keep_page_updating(rig):
+    port, browser, _ = rig
+    junk = ['not json', '[1, 2]', '{"type": 7}', '{"type": "surprise"}',
+            '{"type": "logs", "logs": 7}', '{"type": "metrics", "hash_rate": "fast", "fans": 5,'
+            ' "chains": [{"id": "1", "hash_rate": NaN}, 5, {"id": ["2"]}]}',
+            '{"type": "status", "state": "mining", "pools": [], "network": 5, "uptime": -Infinity}',
+            '{"type": "update_config", "chains": "x", "fans": {"speed": Infinity}, "pools": []}']
+
+    async def odd_agent():
+        async with websockets.connect(f"wss://localhost:{port}/api/v1/ws", subprotocols=[
+                "corvane-agent"], ssl=ssl.create_default_context(cafile=refserver.CERT)) as ws:
+            for text in [json.dumps({"type": "auth", "device_id": "DEV-ODD", "model": 3})] + junk:
+                await ws.send(text)
+            replies = [json.loads(await ws.recv())["type"] for _ in range(2)]
+            assert replies == ["auth", "update_config"]  # acknowledged: the server read them all
+    asyncio.run(odd_agent())
+    odd = '#agents tr[data-key="DEV-ODD"]'
+    browser.wait(f"{text_of(odd)}?.includes('closed')", 10, "the odd agent, closed")
+    browser.click(odd)
+    browser.wait("document.querySelectorAll('#oddities tbody tr').length === 5", 10,
+                 "five unexpected messages listed")
+    browser.click(ROW)  # the real agent's reports still reach the page
+    seen = browser.evaluate(f"{AGENT}.received")
+    browser.wait(f"{AGENT}.received > {seen}", 20, "a further report of the agent")
+    assert browser.evaluate(text_of("#agent-key")) == DEVICE
+
+
+def test_commands_round_trip_and_replies_show(rig):
+    _, browser, _ = rig
     submit(browser, "chip_metrics", {"chain_id": "2"})
-    reply = exchange(browser, "chip_metrics")["reply"]
-    if reply.get("ok") is False:
-        pytest.skip("the agent answers chip_metrics with {ok: false} (no chip metrics yet)")
-    browser.wait("document.querySelectorAll('#chip-grid .chip').length === 72", 10, "72 cells")
-    assert browser.evaluate(text_of("#chip-chain")) == "2"
-    # The simulated miner's chain 2 has two slow chips (17 and 50).
-    assert browser.evaluate("[...document.querySelectorAll('#chip-grid .chip.slow')]"
-                            ".map(c => c.textContent)") == ["17", "50"]
+    latest_reply(browser, "chip_metrics | answered | 72 chips of chain 2")
+    # The grid of 72: the simulated miner's chain 2 has two slow chips (17 and 50).
+    chips = "[...document.querySelectorAll('#chip-grid .chip')]"
+    assert browser.evaluate(f"[{chips}.length, {chips}.filter(e => e.matches('.slow'))"
+                            ".map(e => e.textContent)]") == [72, ["17", "50"]]
 
-
-def test_fan_change_round_trips_to_snapshot(rig):
-    _, browser = rig
     submit(browser, "config_fans", {"mode": "manual", "speed": "77", "silent_start": True})
-    reply = exchange(browser, "config_fans")["reply"]
-    if reply.get("ok") is False:
-        pytest.skip("the agent answers config_fans with {ok: false} (no configuration"
-                    " commands yet)")
+    latest_reply(browser, "config_fans | answered | ok: true")
     browser.click("#btn-reload")
     fans = "document.querySelector('#config [data-section=fans]')?.textContent"
     browser.wait(f"{fans}?.includes('speed77') && {fans}.includes('modemanual')", 30,
                  "the new fan settings in the snapshot")
     # The agent restarted the daemon with them: file and daemon agree.
-    browser.wait(f"dashboard.agents[{json.dumps(DEVICE)}].state === 'mining'"
-                 f" && {text_of(ROW + ' td.differs')} === ''", 30, "no difference marker")
+    browser.wait(f"{AGENT}.state === 'mining' && {text_of(ROW + ' td.differs')} === ''", 30,
+                 "no difference marker")
 
-
-def test_malformed_messages_keep_page_updating(rig):
-    srv, browser = rig
-    junk = ['not json', '[1, 2]', '{"no": "type"}', '{"type": 7}', '{"type": "surprise"}',
-            '{"type": "metrics", "hash_rate": "fast", "fans": "none",'
-            ' "chains": [{"id": "1", "hash_rate": NaN}, 5, {"id": ["2"]}]}',
-            '{"type": "status", "state": "mining", "pools": [], "network": 5, "uptime": -Infinity}',
-            '{"type": "chip_metrics", "chips": 5}', '{"type": "logs", "logs": 7}',
-            '{"type": "update_config", "chains": "x", "fans": {"speed": Infinity}, "pools": []}',
-            '{"type": "auth", "device_id": ["DEV-ODD"]}']
-
-    async def odd_agent():
-        ca = ssl.create_default_context(cafile=refserver.CERT)
-        async with websockets.connect(f"wss://localhost:{srv.port}/api/v1/ws", ssl=ca,
-                                      subprotocols=["corvane-agent"]) as ws:
-            await ws.send(json.dumps({"type": "auth", "device_id": "DEV-ODD", "model": 3}))
-            for text in junk:
-                await ws.send(text)
-            srv.wait_for(lambda: len(srv.messages(conn=srv.connections)) == len(junk) + 1)
-    asyncio.run(odd_agent())
-
-    odd = '#agents tr[data-key="DEV-ODD"]'
-    browser.wait(f"{text_of(odd)}?.includes('closed')", 10, "the odd agent, closed")
-    browser.click(odd)
-    browser.wait("document.querySelectorAll('#oddities tbody tr').length === 7", 10,
-                 "seven unexpected messages listed")
-    # The real agent's reports still reach the page.
-    browser.click(ROW)
-    seen = browser.evaluate(f"dashboard.agents[{json.dumps(DEVICE)}].received")
-    browser.wait(f"dashboard.agents[{json.dumps(DEVICE)}].received > {seen}", 20,
-                 "a further report of the agent")
-    assert browser.evaluate(text_of("#agent-key")) == DEVICE
-
-
-def test_kernel_log_then_stop_mining_reads_pause(rig):
-    _, browser = rig
-    browser.click("#btn-logs")
-    browser.wait(f"{text_of('#kernel-log')}.includes('sandbox: simulated kernel log')", 20,
-                 "the kernel log")
     browser.click("#btn-stop_mining")
-    assert exchange(browser, "stop_mining")["reply"] == {"type": "stop_mining", "ok": True}
+    latest_reply(browser, "stop_mining | answered | ok: true")
     browser.wait(f"{text_of('#agent-state')} === 'pause'", 30, "state pause")
-    assert browser.evaluate(f"{text_of(ROW + ' td.state')}") == "pause"
-    assert browser.dialogs == []
+    assert browser.evaluate(text_of(ROW + " td.state")) == "pause"
