@@ -34,6 +34,13 @@ def wait_until(predicate, timeout, what):
         time.sleep(0.05)
 
 
+def reply_to(server, message, conn=None, timeout=10):
+    """Sends a command and returns the next message of its type."""
+    since = len(server.received)
+    server.send(message, conn=conn)
+    return server.wait_message(message["type"], timeout=timeout, since=since)
+
+
 class Sandbox:
     def __init__(self, root: Path, binary: Path, emulator: str = "", launcher: str = ""):
         """A root made by make-root.sh for the agent `binary`."""
@@ -104,10 +111,8 @@ class Sandbox:
 
     def write_script(self, abs_path, body):
         """A fake firmware script that records its call in calls.log, then runs `body`."""
-        path = self.path(abs_path)
-        path.write_text("#!/bin/sh\n"
-                        f"echo \"$(date +%s) $(basename \"$0\") $*\" >> '{self.path('/var/log/calls.log')}'\n"
-                        + body + "\n")
+        path, calls = self.path(abs_path), self.path("/var/log/calls.log")
+        path.write_text(f"#!/bin/sh\necho \"$(date +%s) $(basename \"$0\") $*\" >> '{calls}'\n{body}\n")
         path.chmod(0o755)
 
     def web_edit(self, *settings, rename=False):

@@ -2,7 +2,7 @@
 import json
 import socket
 
-from conftest import wait_until
+from conftest import reply_to, wait_until
 
 
 def scenario(sandbox, name):
@@ -74,9 +74,9 @@ def test_initializing_mining_pause_and_back_with_metrics(sandbox, server):
         assert abs(metrics["hash_rate"] - float(figures["GHS 5s"]) / 1000) < 0.05
 
         # Stop and start mining through the daemon's scripts.
-        assert command(server, "stop_mining") == {"type": "stop_mining", "ok": True}
+        assert reply_to(server, {"type": "stop_mining"}) == {"type": "stop_mining", "ok": True}
         next_state(server, "pause")
-        assert command(server, "start_mining") == {"type": "start_mining", "ok": True}
+        assert reply_to(server, {"type": "start_mining"}) == {"type": "start_mining", "ok": True}
         count = len(server.messages("status"))
         wait_until(lambda: "mining" in states(server, count), 30, "mining again")
         calls = [line.split()[1:] for line in sandbox.calls().splitlines()]
@@ -96,7 +96,7 @@ def test_initializing_mining_pause_and_back_with_metrics(sandbox, server):
         wait_until(lambda: ", scenario slow" in sandbox.path("/var/log/fakeminer.log").read_text(),
                    20, "an exchange held by the daemon")
         for _ in range(3):
-            assert command(server, "reboot")["ok"] is True
+            assert reply_to(server, {"type": "reboot"})["ok"] is True
 
         # A daemon that does not answer gives no metrics message at all: wait for enough
         # failed exchanges to span a metrics cycle.
@@ -109,12 +109,6 @@ def test_initializing_mining_pause_and_back_with_metrics(sandbox, server):
         assert len(server.messages("metrics")) == count
     finally:
         sandbox.daemon("stop")
-
-
-def command(server, kind):
-    since = len(server.received)
-    server.send({"type": kind})
-    return server.wait_message(kind, timeout=10, since=since)
 
 
 def api_failures(sandbox):

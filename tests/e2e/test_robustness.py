@@ -6,7 +6,7 @@ import signal
 import time
 from pathlib import Path
 
-from conftest import wait_until
+from conftest import reply_to, wait_until
 
 LOG_SCRIPT = "/www/pages/cgi-bin/get_kernel_log.cgi"
 START_SCRIPT = "/etc/init.d/cgminer.sh"
@@ -64,9 +64,7 @@ def test_started_programs_hold_no_descriptor_and_a_hung_log_script_is_bounded(ag
         "type": "get_logs", "request_id": "hung", "ok": False, "message": "Fetching logs failed"}
     assert "did not finish within 30 s" in sandbox.log()
     sandbox.write_script(LOG_SCRIPT, "echo fine")
-    since = len(server.received)
-    server.send({"type": "logs", "request_id": "after"})
-    assert server.wait_message("logs", timeout=10, since=since)["logs"] == "fine\n"
+    assert reply_to(server, {"type": "logs", "request_id": "after"})["logs"] == "fine\n"
     sandbox.path("/var/run/hold").unlink()
 
 

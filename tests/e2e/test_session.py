@@ -1,14 +1,7 @@
 """The agent's session with the reference server: authentication, dispatch, replies, faults."""
 import time
 
-from conftest import wait_until
-
-
-def command_reply(server, command, reply_type=None, conn=None):
-    """Sends a command and returns the next message of the reply's type."""
-    since = len(server.received)
-    server.send(command, conn=conn)
-    return server.wait_message(reply_type or command["type"], timeout=10, since=since)
+from conftest import reply_to, wait_until
 
 
 def test_auth_request_and_control_commands(agent, server):
@@ -26,7 +19,7 @@ def test_auth_request_and_control_commands(agent, server):
                     {"type": "no_such\nINFO forged"},
                     {"ok": False, "message": "quota %s exceeded\r\x1b[2J"}):
         server.send(command)
-    assert command_reply(server, {"type": "reboot", "mode": "soft"}) == {"type": "reboot",
+    assert reply_to(server, {"type": "reboot", "mode": "soft"}) == {"type": "reboot",
                                                                         "ok": True}
     replies = [r.json["type"] for r in server.received[since:]
                if r.json["type"] not in ("status", "metrics")]  # the agent's own reports
@@ -42,24 +35,24 @@ def test_auth_request_and_control_commands(agent, server):
 
     # Commands without their required members fail as their own type.
     for kind in ("config_pools", "config_fans", "config_network"):
-        assert command_reply(server, {"type": kind}) == {"type": kind, "ok": False}
-    assert command_reply(server, {"type": "chip_metrics", "request_id": "r"}) == {
+        assert reply_to(server, {"type": kind}) == {"type": kind, "ok": False}
+    assert reply_to(server, {"type": "chip_metrics", "request_id": "r"}) == {
         "type": "chip_metrics", "ok": False}
 
     # The kernel log: the script's output, also more than 4096 bytes with lines longer than
     # the 256-byte line buffer, or nothing.
-    reply = command_reply(server, {"type": "logs", "request_id": "r1"})
+    reply = reply_to(server, {"type": "logs", "request_id": "r1"})
     assert reply["request_id"] == "r1"
     assert "simulated kernel log" in reply["logs"]
 
     script = agent.path("/www/pages/cgi-bin/get_kernel_log.cgi")
     script.write_text("#!/bin/sh\nfor i in $(seq 1 40); do printf 'line %03d %0300d\\n' $i 0; done\n")
-    reply = command_reply(server, {"type": "logs", "request_id": "r2"})
+    reply = reply_to(server, {"type": "logs", "request_id": "r2"})
     assert reply["logs"] == "".join(f"line {i:03d} {0:0300d}\n" for i in range(1, 41))
 
     script.write_text("#!/bin/sh\nexit 0\n")
-    assert command_reply(server, {"type": "logs", "request_id": "r3"})["logs"] == ""
-    assert command_reply(server, {"type": "logs"}) == {"type": "logs", "ok": False}
+    assert reply_to(server, {"type": "logs", "request_id": "r3"})["logs"] == ""
+    assert reply_to(server, {"type": "logs"}) == {"type": "logs", "ok": False}
     assert "Failed to parse get logs request" in agent.log()
 
     # The message size limit: 16383 bytes whole or in fragments; a longer message is dropped.

@@ -9,7 +9,7 @@ from pathlib import Path
 
 from websockets.frames import OP_TEXT
 
-from conftest import Sandbox, wait_until
+from conftest import Sandbox, reply_to, wait_until
 from refserver import SilentTcpServer
 
 CYCLES = 100
@@ -108,10 +108,7 @@ def serve_one_command(server, n):
     server.wait_connections(n, timeout=20)
     server.wait_message("auth", timeout=20, conn=n)
     # A reply proves a writable pass while authenticated, which resets the backoff.
-    since = len(server.received)
-    server.send({"type": "logs", "request_id": str(n)}, conn=n)
-    reply = server.wait_message("logs", timeout=20, conn=n, since=since)
-    assert reply["request_id"] == str(n)
+    assert reply_to(server, {"type": "logs", "request_id": str(n)}, n, 20)["request_id"] == str(n)
 
 
 def soak_reconnects(agent, server):

@@ -5,7 +5,7 @@ the binary runs under qemu user emulation with a private /etc (qemu -L) holding 
 file, resolv.conf and nsswitch.conf, so the C library finds nothing else there. One name comes
 from the hosts file, the other from a DNS responder on a loopback address."""
 import random
-import socket
+import socketserver
 import struct
 import subprocess
 import threading
@@ -115,50 +115,39 @@ def test_server_certificate(sandbox, pki, name):
         assert sandbox.stop() == 0
 
 
-class DnsResponder(threading.Thread):
-    """Answers A queries for one name with 127.0.0.1; every other question gets no answer
+class DnsResponder(socketserver.BaseRequestHandler):
+    """Answers A queries for DNS_NAME with 127.0.0.1; every other question gets no answer
     (NOERROR for that name's other types, NXDOMAIN otherwise)."""
 
-    def __init__(self, name):
-        super().__init__(daemon=True)
-        self.name, self.queries, self.running = name, [], True
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        # A random loopback address: parallel runs do not meet on port 53.
-        for attempt in range(20):
-            self.address = f"127.{random.randint(1, 254)}.{random.randint(1, 254)}.53"
-            try:
-                self.sock.bind((self.address, 53))
-                break
-            except OSError:
-                if attempt == 19:
-                    raise
-        self.sock.settimeout(0.2)
-        self.start()
+    def handle(self):
+        query, sock = self.request
+        labels, at = [], 12
+        while query[at]:
+            labels.append(query[at + 1:at + 1 + query[at]].decode().lower())
+            at += 1 + query[at]
+        self.server.queries.append(".".join(labels))
+        known, answer = self.server.queries[-1] == DNS_NAME, b""
+        if known and query[at + 1:at + 3] == b"\0\1":  # type A
+            # The name: a pointer to the question's.
+            answer = b"\xc0\x0c" + struct.pack(">HHIH", 1, 1, 60, 4) + bytes([127, 0, 0, 1])
+        header = query[:2] + struct.pack(">HHHHH", 0x8180 if known else 0x8183, 1,
+                                         1 if answer else 0, 0, 0)
+        sock.sendto(header + query[12:at + 5] + answer, self.client_address)
 
-    def run(self):
-        while self.running:
-            try:
-                query, peer = self.sock.recvfrom(512)
-            except socket.timeout:
-                continue
-            labels, at = [], 12
-            while query[at]:
-                labels.append(query[at + 1:at + 1 + query[at]].decode().lower())
-                at += 1 + query[at]
-            self.queries.append(".".join(labels))
-            known = self.queries[-1] == self.name
-            answer = b""
-            if known and query[at + 1:at + 3] == b"\0\1":  # type A
-                # The name: a pointer to the question's.
-                answer = b"\xc0\x0c" + struct.pack(">HHIH", 1, 1, 60, 4) + bytes([127, 0, 0, 1])
-            header = query[:2] + struct.pack(">HHHHH", 0x8180 if known else 0x8183, 1,
-                                             1 if answer else 0, 0, 0)
-            self.sock.sendto(header + query[12:at + 5] + answer, peer)
 
-    def stop(self):
-        self.running = False
-        self.join()
-        self.sock.close()
+def dns_responder():
+    """A DNS responder on a random loopback address: parallel runs do not meet on port 53."""
+    for attempt in range(20):
+        try:
+            dns = socketserver.UDPServer(
+                (f"127.{random.randint(1, 254)}.{random.randint(1, 254)}.53", 53), DnsResponder)
+            break
+        except OSError:
+            if attempt == 19:
+                raise
+    dns.queries = []
+    threading.Thread(target=dns.serve_forever, daemon=True).start()
+    return dns
 
 
 @pytest.fixture
@@ -170,17 +159,18 @@ def emulated(sandbox, tmp_path, pki):
         if marker in binary:
             pytest.skip(f"{sanitizer} does not run under qemu user emulation")
     qemu = sandbox.emulator or "qemu-x86_64-static"
-    dns = DnsResponder(DNS_NAME)
+    dns = dns_responder()
     etc = tmp_path / "qemu-root" / "etc"
     etc.mkdir(parents=True)
     (etc / "hosts").write_text(f"127.0.0.1 localhost\n127.0.0.1 {HOSTS_NAME}\n")
-    (etc / "resolv.conf").write_text(f"nameserver {dns.address}\noptions attempts:1\n")
+    (etc / "resolv.conf").write_text(f"nameserver {dns.server_address[0]}\noptions attempts:1\n")
     (etc / "nsswitch.conf").write_text("hosts: files dns\n")
     sandbox.emulator = qemu
     sandbox.qemu_args = ["-L", str(etc.parent)]
     sandbox.path("/opt/corvane/certs/letsencrypt.pem").write_bytes((pki / "ca.pem").read_bytes())
     yield sandbox, dns, (pki / "resolve.pem", pki / "resolve.key")
-    dns.stop()
+    dns.shutdown()
+    dns.server_close()
 
 
 @pytest.mark.parametrize("name", [HOSTS_NAME, DNS_NAME])
