@@ -1,12 +1,10 @@
 """Shared fixtures: a fresh sandbox root per test and a handle on the agent process."""
 import json
-import os
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
-
-import sys
 
 import pytest
 
@@ -19,11 +17,9 @@ from refserver import RefServer, free_port  # noqa: E402
 def pytest_addoption(parser):
     parser.addoption("--build-dir", default=str(REPO / "build"),
                      help="build directory holding cvagent-sandbox")
-    parser.addoption("--emulator", default="",
-                     help="program that runs the binary (qemu-arm-static for an armhf build)")
+    parser.addoption("--emulator", default="", help="program that runs the binary (qemu)")
     parser.addoption("--launcher", default="",
-                     help="program that starts the agent (the build's tests/oldkernel: only "
-                          "Linux 3.10's system calls)")
+                     help="program that starts the agent (tests/oldkernel: Linux 3.10's calls)")
 
 
 def wait_until(predicate, timeout, what):
@@ -38,14 +34,20 @@ def wait_until(predicate, timeout, what):
         time.sleep(0.05)
 
 
+def reply_to(server, message, conn=None, timeout=10):
+    """Sends a command and returns the next message of its type."""
+    since = len(server.received)
+    server.send(message, conn=conn)
+    return server.wait_message(message["type"], timeout=timeout, since=since)
+
+
 class Sandbox:
     def __init__(self, root: Path, binary: Path, emulator: str = "", launcher: str = ""):
-        self.root = root
-        self.binary = binary
-        self.emulator = emulator
-        self.launcher = launcher
-        self.qemu_args = []
-        self.proc = None
+        """A root made by make-root.sh for the agent `binary`."""
+        subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo", str(free_port())],
+                       check=True, stdout=subprocess.DEVNULL)
+        self.root, self.binary, self.emulator, self.launcher = root, binary, emulator, launcher
+        self.qemu_args, self.proc = [], None
         # Nobody listens here unless a test starts a server on it.
         self.server_url = f"wss://localhost:{free_port()}/api/v1/ws"
         # The simulated daemon's port (see make-root.sh); nothing listens until it is started.
@@ -91,6 +93,38 @@ class Sandbox:
     def wait_log(self, text, timeout=20):
         return wait_until(lambda: text in self.log(), timeout, f"log line {text!r}")
 
+    def connect(self, server, *args, dev_id="DEV-E2E"):
+        """Starts the agent against `server`."""
+        self.server_url = f"wss://localhost:{server.port}/api/v1/ws"
+        self.write_config({"api_key": "k" * 30, "dev_id": dev_id})
+        return self.start(*args)
+
+    def authenticated(self, server, conn=1):
+        server.wait_message("auth", timeout=20, conn=conn)
+        self.wait_log("Agent successfully authenticated")
+
+    def daemon(self, action, *args):
+        """Starts or stops the simulated daemon without going through the recorded stubs."""
+        if args:
+            self.path("/etc/fakeminer.args").write_text(" ".join(args))
+        subprocess.run([str(self.path("/usr/lib/fakeminer/ctl.sh")), action], check=True)
+
+    def write_script(self, abs_path, body):
+        """A fake firmware script that records its call in calls.log, then runs `body`."""
+        path, calls = self.path(abs_path), self.path("/var/log/calls.log")
+        path.write_text(f"#!/bin/sh\necho \"$(date +%s) $(basename \"$0\") $*\" >> '{calls}'\n{body}\n")
+        path.chmod(0o755)
+
+    def web_edit(self, *settings, rename=False):
+        """Changes cgminer.conf as the web interface would; returns the time of the edit."""
+        subprocess.run([str(REPO / "sandbox/webedit.py"), str(self.root)] +
+                       [arg for setting in settings for arg in ("--set", setting)] +
+                       ["--rename"] * rename, check=True)
+        return time.monotonic()
+
+    def move_clock(self, secs):
+        self.path("/var/run/clock.offset").write_text(str(secs))
+
     def stop(self, timeout=20):
         """Asks the agent to stop and returns its exit status."""
         if self.proc.poll() is None:
@@ -106,9 +140,8 @@ class Sandbox:
 
 @pytest.fixture
 def server():
-    # No keep-alive pings from the server: when one crosses the agent's own ping,
-    # libwebsockets may answer it with a wrong payload and the server would drop the session,
-    # which no test here is about. The agent's own pings keep the session alive.
+    # No keep-alive pings of the server's own: the soak sends the one that crosses the agent's
+    # ping on purpose. The agent's own pings keep the session alive.
     srv = RefServer(ping_interval=None).start()
     yield srv
     srv.stop()
@@ -117,19 +150,14 @@ def server():
 @pytest.fixture
 def agent(sandbox, server):
     """The sandbox agent connected to the reference server."""
-    sandbox.server_url = f"wss://localhost:{server.port}/api/v1/ws"
-    sandbox.write_config({"api_key": "k" * 30, "dev_id": "DEV-E2E"})
-    sandbox.start()
+    sandbox.connect(server)
     return sandbox
 
 
 @pytest.fixture
 def sandbox(tmp_path, request):
     binary = Path(request.config.getoption("--build-dir")).resolve() / "cvagent-sandbox"
-    root = tmp_path / "root"
-    subprocess.run([str(REPO / "sandbox/make-root.sh"), str(root), "lo", str(free_port())],
-                   check=True, stdout=subprocess.DEVNULL)
-    box = Sandbox(root, binary, request.config.getoption("--emulator"),
+    box = Sandbox(tmp_path / "root", binary, request.config.getoption("--emulator"),
                   request.config.getoption("--launcher"))
     yield box
     if box.proc is not None and box.proc.poll() is None:

@@ -6,7 +6,6 @@ import hashlib
 import json
 import os
 import shutil
-import subprocess
 
 from conftest import REPO, wait_until
 
@@ -16,10 +15,23 @@ CHAIN = {"id": "2", "use_global_freq": False, "use_global_volt": True, "freq": 4
 AUTOTUNER = {"stage1": True, "stage2": False, "stage3": True, "stage3_interval": 12,
              "downclock_step": 4, "min_freq": 300, "hashrate_deviation": 70, "test_time": 5,
              "down_freq_hw": 2}
-
-
-def ctl(sandbox, action):
-    subprocess.run([str(sandbox.path("/usr/lib/fakeminer/ctl.sh")), action], check=True)
+NETWORK = {"type": "config_network", "mode": "dhcp", "hostname": "antminer"}
+# (command, accepted, daemon configuration changed, restarts asked for); the chain's chip
+# settings are read back after the first six, before the perf profile resets them.
+COMMANDS = [
+    ({"type": "config_pools", **POOLS}, True, True, 1),
+    ({"type": "config_pools", **POOLS}, True, False, 0),
+    ({"type": "config_fans", "mode": "manual", "speed": 70}, True, True, 1),
+    ({"type": "config_fans", "speed": 70}, False, False, 0),
+    ({"type": "config_chain", **CHAIN}, True, True, 1),
+    ({"type": "config_chain", **CHAIN, "id": "7"}, False, False, 0),
+    ({"type": "config_watchdog", "min_hr": "350"}, True, True, 1),
+    ({"type": "config_autotuner", **AUTOTUNER}, True, True, 1),
+    ({"type": "config_perf", "perf": {"profile": "4", "freq": 400, "volt": 9}}, True, True, 1),
+    ({"type": "config_web_access", "new_password": "s3cret"}, True, False, 0),
+    (NETWORK, True, False, 0),  # unchanged: the connection stays
+    ({**NETWORK, "hostname": "bad;name"}, False, False, 0),
+]
 
 
 def firmware_init_script(sandbox, delay):
@@ -45,13 +57,10 @@ def test_configuration_commands(sandbox, server):
     for path in owned if as_root else []:
         os.chown(sandbox.path(path), 1234, 1235)
     firmware_init_script(sandbox, 0)
-    ctl(sandbox, "start")
+    sandbox.daemon("start")
     try:
-        sandbox.server_url = f"wss://localhost:{server.port}/api/v1/ws"
-        sandbox.write_config({"api_key": "k" * 30, "dev_id": "DEV-E2E"})
-        sandbox.start()
-        server.wait_message("auth", timeout=20)
-        sandbox.wait_log("Agent successfully authenticated")
+        sandbox.connect(server)
+        sandbox.authenticated(server)
         conf = sandbox.path("/config/cgminer.conf")
 
         def restarts():
@@ -79,31 +88,24 @@ def test_configuration_commands(sandbox, server):
                 settled()
             return answer, changed, requested() - asked
 
-        ok = lambda kind: {"type": kind, "ok": True}  # noqa: E731
-        failed = lambda kind: {"type": kind, "ok": False}  # noqa: E731
-        assert command({"type": "config_pools", **POOLS}) == (ok("config_pools"), True, 1)
-        assert command({"type": "config_pools", **POOLS}) == (ok("config_pools"), False, 0)
-        assert command({"type": "config_fans", "mode": "manual", "speed": 70}) == (
-            ok("config_fans"), True, 1)
-        assert command({"type": "config_fans", "speed": 70}) == (failed("config_fans"), False, 0)
-        assert command({"type": "config_chain", **CHAIN}) == (ok("config_chain"), True, 1)
-        assert command({"type": "config_chain", **CHAIN, "id": "7"}) == (
-            failed("config_chain"), False, 0)
+        since = len(server.received)
+        for message, accepted, changed, asked in COMMANDS[:6]:
+            assert command(message) == ({"type": message["type"], "ok": accepted}, changed,
+                                        asked), message
         report = command({"type": "chip_metrics", "request_id": "r7", "chain_id": "2"})[0]
         assert (report["chain_id"], report["request_id"], report["ok"]) == ("2", "r7", True)
         assert [c["id"] for c in report["chips"]] == [str(n) for n in range(1, 73)]
         assert report["chips"][2]["freq"] == 420 and report["chips"][2]["custom_freq"] is True
         assert "custom_freq" not in report["chips"][0]
-        assert command({"type": "chip_metrics", "request_id": "r8", "chain_id": "9"})[0] == \
-            failed("chip_metrics")
-
-        assert command({"type": "config_watchdog", "min_hr": "350"}) == (
-            ok("config_watchdog"), True, 1)
-        assert command({"type": "config_autotuner", **AUTOTUNER}) == (
-            ok("config_autotuner"), True, 1)
-        since = len(server.received)
-        assert command({"type": "config_perf", "perf": {"profile": "4", "freq": 400,
-                                                        "volt": 9}}) == (ok("config_perf"), True, 1)
+        assert command({"type": "chip_metrics", "request_id": "r8", "chain_id": "9"})[0] == {
+            "type": "chip_metrics", "ok": False}
+        for message, accepted, changed, asked in COMMANDS[6:]:
+            assert command(message) == ({"type": message["type"], "ok": accepted}, changed,
+                                        asked), message
+        assert server.connections == 1
+        ha1 = hashlib.md5(b"root:antMiner Configuration:s3cret").hexdigest()
+        assert sandbox.path("/config/lighttpd-htdigest.user").read_text() == \
+            f"root:antMiner Configuration:{ha1}"
         notice = server.wait_message("update_config", timeout=10, since=since)
         assert [c["id"] for c in notice["chains"]] == ["1", "2", "3", "4"]
         assert '"bitmain-freq2" : "0"' in conf.read_text()
@@ -128,31 +130,20 @@ def test_configuration_commands(sandbox, server):
         firmware_init_script(sandbox, 0)
 
         # The daemon does not run: the change is written, nothing is restarted.
-        ctl(sandbox, "stop")
+        sandbox.daemon("stop")
         assert command({"type": "config_watchdog", "min_hr": "300"}, running=False)[1:] == (True, 0)
-        ctl(sandbox, "start")
+        sandbox.daemon("start")
 
-        answer = command({"type": "config_web_access", "new_password": "s3cret"})[0]
-        assert answer == ok("config_web_access")
-        ha1 = hashlib.md5(b"root:antMiner Configuration:s3cret").hexdigest()
-        assert sandbox.path("/config/lighttpd-htdigest.user").read_text() == \
-            f"root:antMiner Configuration:{ha1}"
-
-        # The network: unchanged settings keep the connection; new ones restart networking and
-        # the agent reconnects after the reply.
-        network = {"type": "config_network", "mode": "dhcp", "hostname": "antminer"}
-        assert command(network)[0] == ok("config_network")
-        assert command({**network, "hostname": "bad;name"})[0] == failed("config_network")
-        assert server.connections == 1
-        assert command({**network, "hostname": "rig-9"})[0] == ok("config_network")
+        # New network settings restart networking; the agent reconnects after the reply.
+        assert command({**NETWORK, "hostname": "rig-9"})[0] == {"type": "config_network",
+                                                                "ok": True}
         server.wait_connections(2, timeout=30)
         assert sandbox.path("/config/network.conf").read_text() == "hostname=rig-9\ndhcp=true\n"
         assert "network.sh restart" in sandbox.calls()
 
         # The watcher runs throughout: an outside edit, as the web interface makes, is
         # uploaded, and besides it only the perf notice went out as "update_config".
-        subprocess.run([str(REPO / "sandbox/webedit.py"), str(sandbox.root), "--set",
-                        "bitmain-fan-pwm=55"], check=True)
+        sandbox.web_edit("bitmain-fan-pwm=55")
         wait_until(lambda: len(server.messages("update_config")) >= 2, 20, "upload of the edit")
         assert [m.get("fans", {}).get("speed") for m in server.messages("update_config")] == [
             None, 55]
@@ -165,4 +156,4 @@ def test_configuration_commands(sandbox, server):
             assert (sandbox.path(path).stat().st_uid, sandbox.path(path).stat().st_gid) == (
                 1234, 1235), path
     finally:
-        ctl(sandbox, "stop")
+        sandbox.daemon("stop")

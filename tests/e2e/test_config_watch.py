@@ -1,22 +1,13 @@
 """The configuration upload: at registration, and about 3 s after the machine's web interface
 (sandbox/webedit.py) changed the daemon's settings, also while the agent writes them itself or
-after "/config" was replaced; never for the agent's own writes alone."""
+after "/config" was replaced; never for the agent's own writes alone. Status reports wait for
+the registration's acknowledgement, then come at least every 30 s."""
 import shutil
-import subprocess
 import time
 
-from conftest import REPO, wait_until
+from conftest import wait_until
 
 SECTIONS = ["type", "pools", "fans", "perf", "chains", "autotuner", "watchdog", "network"]
-
-
-def web_edit(sandbox, *settings, rename=False):
-    """Changes cgminer.conf as the web interface would; returns the time the edit was done."""
-    command = [str(REPO / "sandbox/webedit.py"), str(sandbox.root)]
-    for setting in settings:
-        command += ["--set", setting]
-    subprocess.run(command + (["--rename"] if rename else []), check=True)
-    return time.monotonic()
 
 
 def uploads(server):
@@ -51,10 +42,11 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
     assert server.messages("status") == []
     server.send({"type": "update_config", "ok": True})
     agent.wait_log("Successfully update config on the server")
-    assert server.wait_message("status", timeout=10)["state"]["name"] == "restarting"
+    status = server.wait_record("status", timeout=10)
+    assert (status.json["state"], status.json["uptime"]) == ({"name": "restarting"}, 0)
 
     # One edit in place: one upload, about 3 s later.
-    edited = web_edit(agent, "bitmain-fan-pwm=80", "bitmain-fan-ctrl=true")
+    edited = agent.web_edit("bitmain-fan-pwm=80", "bitmain-fan-ctrl=true")
     upload = next_upload(server, 2)
     delay = upload.time - edited
     print(f"edit -> upload: {delay:.2f} s")
@@ -63,9 +55,9 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
 
     # Quick edits, in place and by rename: one upload after the last.
     for speed in (70, 71):
-        web_edit(agent, f"bitmain-fan-pwm={speed}")
+        agent.web_edit(f"bitmain-fan-pwm={speed}")
         time.sleep(0.5)  # a person clicking through the page
-    edited = web_edit(agent, "bitmain-fan-pwm=72", rename=True)
+    edited = agent.web_edit("bitmain-fan-pwm=72", rename=True)
     upload = next_upload(server, 3)
     assert upload.time - edited >= 2.5
     assert upload.json["fans"]["speed"] == 72
@@ -83,9 +75,9 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
     # has the watcher paused, and one still settling when a command arrives.
     server.send({"type": "config_fans", "mode": "manual", "speed": 91, "silent_start": True})
     time.sleep(0.4)
-    web_edit(agent, "bitmain-fan-pwm=55")
+    agent.web_edit("bitmain-fan-pwm=55")
     assert next_upload(server, 4).json["fans"]["speed"] == 55
-    web_edit(agent, "bitmain-fan-pwm=56")
+    agent.web_edit("bitmain-fan-pwm=56")
     server.send({"type": "config_fans", "mode": "manual", "speed": 92, "silent_start": True})
     assert next_upload(server, 5).json["fans"]["speed"] == 92
 
@@ -95,9 +87,13 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
     config.rename(agent.path("/config.old"))
     agent.path("/config.new").rename(config)
     next_upload(server, 6)
-    web_edit(agent, "bitmain-fan-pwm=57")
+    agent.web_edit("bitmain-fan-pwm=57")
     assert next_upload(server, 7).json["fans"]["speed"] == 57
     agent.wait_log("Watching " + str(config) + " again")
+
+    # No daemon, so nothing changes: the next status report comes about 30 s after the first.
+    later = server.wait_record("status", timeout=45)
+    assert 25 < later.time - status.time < 40 and later.json["state"] == {"name": "restarting"}
 
     begin = time.monotonic()
     assert agent.stop() == 0

@@ -1,16 +1,8 @@
 """Status and metrics reports of the simulated miner, and start/stop mining through the agent."""
 import json
 import socket
-import subprocess
 
-from conftest import wait_until
-
-
-def daemon(sandbox, action, *args):
-    """Starts or stops the simulated daemon without going through the recorded stubs."""
-    if args:
-        sandbox.path("/etc/fakeminer.args").write_text(" ".join(args))
-    subprocess.run([str(sandbox.path("/usr/lib/fakeminer/ctl.sh")), action], check=True)
+from conftest import reply_to, wait_until
 
 
 def scenario(sandbox, name):
@@ -40,11 +32,9 @@ def next_state(server, name, timeout=20):
 def test_initializing_mining_pause_and_back_with_metrics(sandbox, server):
     # The daemon runs before the agent starts: a daemon that appears later, while its API is
     # still down, is first reported by the 30-second rule.
-    daemon(sandbox, "start", "--warmup", "0", "--scenario", "down", "--seed", "1")
+    sandbox.daemon("start", "--warmup", "0", "--scenario", "down", "--seed", "1")
     try:
-        sandbox.server_url = f"wss://localhost:{server.port}/api/v1/ws"
-        sandbox.write_config({"api_key": "k" * 30, "dev_id": "DEV-E2E"})
-        sandbox.start()
+        sandbox.connect(server)
         next_state(server, "initializing")
         status = [m for m in server.messages("status") if m["state"]["name"] == "initializing"][0]
         assert list(status) == ["type", "firmware_id", "firmware_ver", "uptime", "state",
@@ -84,9 +74,9 @@ def test_initializing_mining_pause_and_back_with_metrics(sandbox, server):
         assert abs(metrics["hash_rate"] - float(figures["GHS 5s"]) / 1000) < 0.05
 
         # Stop and start mining through the daemon's scripts.
-        assert command(server, "stop_mining") == {"type": "stop_mining", "ok": True}
+        assert reply_to(server, {"type": "stop_mining"}) == {"type": "stop_mining", "ok": True}
         next_state(server, "pause")
-        assert command(server, "start_mining") == {"type": "start_mining", "ok": True}
+        assert reply_to(server, {"type": "start_mining"}) == {"type": "start_mining", "ok": True}
         count = len(server.messages("status"))
         wait_until(lambda: "mining" in states(server, count), 30, "mining again")
         calls = [line.split()[1:] for line in sandbox.calls().splitlines()]
@@ -101,46 +91,25 @@ def test_initializing_mining_pause_and_back_with_metrics(sandbox, server):
         assert all(8 < gap < 14 for gap in gaps[1:]), gaps
         assert all(r.json["hash_rate"] > 0 for r in metrics)
 
+        # A slow daemon holding an exchange of the agent's does not delay commands.
+        scenario(sandbox, "slow")
+        wait_until(lambda: ", scenario slow" in sandbox.path("/var/log/fakeminer.log").read_text(),
+                   20, "an exchange held by the daemon")
+        for _ in range(3):
+            assert reply_to(server, {"type": "reboot"})["ok"] is True
+
         # A daemon that does not answer gives no metrics message at all: wait for enough
         # failed exchanges to span a metrics cycle.
         count = len(server.messages("status"))
-        daemon(sandbox, "stop")
+        sandbox.daemon("stop")
         wait_until(lambda: "restarting" in states(server, count), 20, "status restarting")
         count = len(server.messages("metrics"))
         failures = api_failures(sandbox)
         wait_until(lambda: api_failures(sandbox) >= failures + 6, 30, "failed daemon exchanges")
         assert len(server.messages("metrics")) == count
     finally:
-        daemon(sandbox, "stop")
-
-
-def command(server, kind):
-    since = len(server.received)
-    server.send({"type": kind})
-    return server.wait_message(kind, timeout=10, since=since)
+        sandbox.daemon("stop")
 
 
 def api_failures(sandbox):
     return sandbox.log().count("Connection failed to API")
-
-
-def test_a_slow_daemon_does_not_delay_commands(agent, server):
-    sandbox = agent
-    daemon(sandbox, "start", "--warmup", "0", "--scenario", "slow", "--slow-secs", "40")
-    try:
-        server.wait_message("auth", timeout=20)
-        agent.wait_log("Agent successfully authenticated")
-        for _ in range(3):
-            assert command(server, "reboot")["ok"] is True
-    finally:
-        daemon(sandbox, "stop")
-
-
-def test_status_at_least_every_thirty_seconds(agent, server):
-    # No daemon at all and not stopped by the user: one report, then one every 30 s.
-    first = server.wait_message("status", timeout=20)
-    assert first["state"] == {"name": "restarting"} and first["uptime"] == 0
-    second = server.wait_message("status", timeout=45)
-    times = [r.time for r in received(server, "status")]
-    assert 25 < times[1] - times[0] < 40
-    assert second["state"] == {"name": "restarting"}

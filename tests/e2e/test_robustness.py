@@ -1,31 +1,15 @@
-"""Faults of a long-running agent: the hang rule's exit, a stale registration hold, signals
-while a program runs or in bursts, descriptors leaking into started programs, a hung kernel log
-script."""
-import os
+"""Faults of a long-running agent: a stale registration hold, signals while a program runs or
+in bursts, descriptors leaking into started programs, a hung kernel log script."""
 import random
 import re
 import signal
 import time
 from pathlib import Path
 
-from conftest import wait_until
+from conftest import reply_to, wait_until
 
-KEY = "k" * 30
 LOG_SCRIPT = "/www/pages/cgi-bin/get_kernel_log.cgi"
 START_SCRIPT = "/etc/init.d/cgminer.sh"
-
-
-def move_clock(box, secs):
-    box.path("/var/run/clock.offset").write_text(str(secs))
-
-
-def write_script(box, abs_path, body):
-    """A fake firmware script that records its call in calls.log, then runs `body`."""
-    path = box.path(abs_path)
-    path.write_text("#!/bin/sh\n"
-                    f"echo \"$(date +%s) $(basename \"$0\") $*\" >> '{box.path('/var/log/calls.log')}'\n"
-                    + body + "\n")
-    path.chmod(0o755)
 
 
 def held_while(box, name):
@@ -33,40 +17,9 @@ def held_while(box, name):
     return f"i=0; while [ -e '{box.path(name)}' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done"
 
 
-def start_agent(box, server):
-    box.server_url = f"wss://localhost:{server.port}/api/v1/ws"
-    box.write_config({"api_key": KEY, "dev_id": "DEV-R"})
-    box.start()
-
-
-def test_unreachable_server_console_lines_and_the_hang_rule(sandbox):
-    sandbox.write_config({"api_key": KEY, "dev_id": "DEV-R"})
-    proc = sandbox.start()
-    # Standard output is a pipe, as under an init system: lines must come as they are logged.
-    os.set_blocking(proc.stdout.fileno(), False)
-    seen = []
-
-    def console_has(line):
-        try:
-            seen.append(os.read(proc.stdout.fileno(), 65536))
-        except BlockingIOError:
-            pass
-        return line in b"".join(seen)
-    wait_until(lambda: console_has(b"Press Ctrl+C to stop agent"), 10, "the console line")
-
-    sandbox.wait_log("Trying agent reconnect 2")
-    move_clock(sandbox, 601)
-    # Status and metrics threads still run: the end must neither abort nor wedge.
-    wait_until(lambda: proc.poll() is not None, 30, "the hang rule to end the agent")
-    err = proc.stderr.read()
-    assert proc.returncode == 1, err
-    assert "terminate called" not in err
-    assert re.search(r"ERROR agent\.cpp:\d+: Agent connection hands, restarting\n$", sandbox.log())
-
-
 def test_registration_hold_ends_with_a_later_normal_session(sandbox, server):
     server.auth_mode = "accept_register"
-    start_agent(sandbox, server)
+    sandbox.connect(server)
     server.wait_message("update_config", timeout=20, conn=1)
     # The session ends before the server answers the upload; the next one is not a registration.
     server.auth_mode = "accept"
@@ -77,15 +30,14 @@ def test_registration_hold_ends_with_a_later_normal_session(sandbox, server):
     assert not server.messages("status", conn=1)
 
 
-def test_started_programs_hold_no_descriptor_and_a_hung_log_script_is_bounded(sandbox, server):
-    start_agent(sandbox, server)
-    server.wait_message("auth", timeout=20)
-    sandbox.wait_log("Agent successfully authenticated")
+def test_started_programs_hold_no_descriptor_and_a_hung_log_script_is_bounded(agent, server):
+    sandbox = agent
+    agent.authenticated(server)
 
     fds_of_start = sandbox.path("/var/run/start.fds")
     # exec: a redirection of one command would make the shell keep a copy of its stdout.
-    write_script(sandbox, START_SCRIPT, f"exec > '{fds_of_start}'\nls -l /proc/$$/fd")
-    write_script(sandbox, LOG_SCRIPT, "ls -l /proc/$$/fd")
+    sandbox.write_script(START_SCRIPT, f"exec > '{fds_of_start}'\nls -l /proc/$$/fd")
+    sandbox.write_script(LOG_SCRIPT, "ls -l /proc/$$/fd")
     server.send({"type": "start_mining"})
     server.send({"type": "logs", "request_id": "fds"})
     listings = {
@@ -103,32 +55,17 @@ def test_started_programs_hold_no_descriptor_and_a_hung_log_script_is_bounded(sa
 
     # A script that never ends fails the request once its time is up; the session goes on.
     sandbox.path("/var/run/hold").touch()
-    write_script(sandbox, LOG_SCRIPT, held_while(sandbox, "/var/run/hold"))
+    sandbox.write_script(LOG_SCRIPT, held_while(sandbox, "/var/run/hold"))
     server.send({"type": "logs", "request_id": "hung"})
     wait_until(lambda: sandbox.calls().count("get_kernel_log.cgi") == 2, 10,
                "the hung script to start")
-    move_clock(sandbox, 31)
+    sandbox.move_clock(31)
     assert server.wait_message("get_logs", timeout=10) == {
         "type": "get_logs", "request_id": "hung", "ok": False, "message": "Fetching logs failed"}
     assert "did not finish within 30 s" in sandbox.log()
-    write_script(sandbox, LOG_SCRIPT, "echo fine")
-    since = len(server.received)
-    server.send({"type": "logs", "request_id": "after"})
-    assert server.wait_message("logs", timeout=10, since=since)["logs"] == "fine\n"
+    sandbox.write_script(LOG_SCRIPT, "echo fine")
+    assert reply_to(server, {"type": "logs", "request_id": "after"})["logs"] == "fine\n"
     sandbox.path("/var/run/hold").unlink()
-
-
-def test_stop_signal_during_a_slow_daemon_start(sandbox, server):
-    start_agent(sandbox, server)
-    sandbox.wait_log("Agent successfully authenticated")
-    sandbox.path("/var/run/hold").touch()
-    write_script(sandbox, START_SCRIPT, held_while(sandbox, "/var/run/hold"))
-    server.send({"type": "start_mining"})
-    wait_until(lambda: "cgminer.sh start" in sandbox.calls(), 10, "the slow start")
-    sandbox.proc.send_signal(signal.SIGINT)
-    sandbox.wait_log("Stopping agent", timeout=5)
-    sandbox.path("/var/run/hold").unlink()
-    assert sandbox.stop() == 0
 
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
@@ -157,8 +94,7 @@ def test_bursts_of_stop_signals_at_random_moments(sandbox, server):
         rng = random.Random(seed)
         for log in ("/var/log/cvagent.log", "/var/log/calls.log"):
             sandbox.path(log).unlink(missing_ok=True)
-        start_agent(sandbox, server)
-        proc = sandbox.proc
+        proc = sandbox.connect(server)
         if moment == "start-up":
             wait_for_stop_handlers(sandbox)
         else:
@@ -166,7 +102,7 @@ def test_bursts_of_stop_signals_at_random_moments(sandbox, server):
         if moment == "stop":
             # A slow daemon start keeps a thread (where a handler may run) through the tear-down.
             sandbox.path("/var/run/hold").touch()
-            write_script(sandbox, START_SCRIPT, held_while(sandbox, "/var/run/hold"))
+            sandbox.write_script(START_SCRIPT, held_while(sandbox, "/var/run/hold"))
             server.send({"type": "start_mining"})
             wait_until(lambda: "cgminer.sh start" in sandbox.calls(), 10, "the slow start")
             proc.send_signal(signal.SIGTERM)
@@ -174,6 +110,8 @@ def test_bursts_of_stop_signals_at_random_moments(sandbox, server):
             for _ in range(rng.randint(1, 4)):
                 proc.send_signal(rng.choice(STOP_SIGNALS))  # a no-op once the agent has ended
             time.sleep(rng.uniform(0, longest_gap))
+        if moment == "stop":  # the stop is noticed while the start still runs
+            sandbox.wait_log("Stopping agent", timeout=5)
         sandbox.path("/var/run/hold").unlink(missing_ok=True)
         status = proc.wait(timeout=20)
         # Each handled signal writes one carriage return (signals that meet a pending one of

@@ -1,22 +1,7 @@
 """The agent's session with the reference server: authentication, dispatch, replies, faults."""
-import json
-import signal
-import stat
 import time
 
-from conftest import wait_until
-
-
-def authenticated(agent, server, conn=1):
-    server.wait_message("auth", timeout=20, conn=conn)
-    agent.wait_log("Agent successfully authenticated")
-
-
-def command_reply(server, command, reply_type=None, conn=None):
-    """Sends a command and returns the next message of the reply's type."""
-    since = len(server.received)
-    server.send(command, conn=conn)
-    return server.wait_message(reply_type or command["type"], timeout=10, since=since)
+from conftest import reply_to, wait_until
 
 
 def test_auth_request_and_control_commands(agent, server):
@@ -34,7 +19,7 @@ def test_auth_request_and_control_commands(agent, server):
                     {"type": "no_such\nINFO forged"},
                     {"ok": False, "message": "quota %s exceeded\r\x1b[2J"}):
         server.send(command)
-    assert command_reply(server, {"type": "reboot", "mode": "soft"}) == {"type": "reboot",
+    assert reply_to(server, {"type": "reboot", "mode": "soft"}) == {"type": "reboot",
                                                                         "ok": True}
     replies = [r.json["type"] for r in server.received[since:]
                if r.json["type"] not in ("status", "metrics")]  # the agent's own reports
@@ -50,70 +35,93 @@ def test_auth_request_and_control_commands(agent, server):
 
     # Commands without their required members fail as their own type.
     for kind in ("config_pools", "config_fans", "config_network"):
-        assert command_reply(server, {"type": kind}) == {"type": kind, "ok": False}
-    assert command_reply(server, {"type": "chip_metrics", "request_id": "r"}) == {
+        assert reply_to(server, {"type": kind}) == {"type": kind, "ok": False}
+    assert reply_to(server, {"type": "chip_metrics", "request_id": "r"}) == {
         "type": "chip_metrics", "ok": False}
-    assert server.connections == 1
 
-
-def test_logs_are_answered_with_the_script_output(agent, server):
-    authenticated(agent, server)
-    reply = command_reply(server, {"type": "logs", "request_id": "r1"})
+    # The kernel log: the script's output, also more than 4096 bytes with lines longer than
+    # the 256-byte line buffer, or nothing.
+    reply = reply_to(server, {"type": "logs", "request_id": "r1"})
     assert reply["request_id"] == "r1"
     assert "simulated kernel log" in reply["logs"]
 
-    # More than 4096 bytes, with lines longer than the 256-byte line buffer.
     script = agent.path("/www/pages/cgi-bin/get_kernel_log.cgi")
     script.write_text("#!/bin/sh\nfor i in $(seq 1 40); do printf 'line %03d %0300d\\n' $i 0; done\n")
-    reply = command_reply(server, {"type": "logs", "request_id": "r2"})
+    reply = reply_to(server, {"type": "logs", "request_id": "r2"})
     assert reply["logs"] == "".join(f"line {i:03d} {0:0300d}\n" for i in range(1, 41))
 
     script.write_text("#!/bin/sh\nexit 0\n")
-    assert command_reply(server, {"type": "logs", "request_id": "r3"})["logs"] == ""
-    assert command_reply(server, {"type": "logs"}) == {"type": "logs", "ok": False}
+    assert reply_to(server, {"type": "logs", "request_id": "r3"})["logs"] == ""
+    assert reply_to(server, {"type": "logs"}) == {"type": "logs", "ok": False}
     assert "Failed to parse get logs request" in agent.log()
 
+    # The message size limit: 16383 bytes whole or in fragments; a longer message is dropped.
+    since = len(server.received)
+    server.send_text(padded_reboot(16383))
+    server.wait_message("reboot", timeout=10, since=since)
 
-def test_messages_queued_during_authentication_follow_it_in_order(agent, server):
+    since = len(server.received)
+    server.send_fragments([padded_reboot(16384)[:9000], padded_reboot(16384)[9000:]])
+    text = padded_reboot(16383)
+    server.send_fragments([text[i:i + 1000] for i in range(0, len(text), 1000)])
+    server.wait_message("reboot", timeout=10, since=since)
+    assert len(server.messages("reboot")) == 3  # with the soft one; the oversized one was dropped
+    assert "Unable to compose the incomming message, buffer too small" in agent.log()
+    assert server.connections == 1
+
+    # A stop while connected closes the session normally.
+    assert agent.stop() == 0
+    assert server.wait_closed(1, timeout=10).code == 1000
+    assert "Stopping agent" in agent.log()
+
+
+def test_rejected_unanswered_and_late_authentication_then_one_upload(sandbox, server):
+    server.auth_mode = "reject"
+    sandbox.connect(server, "-u")
+    server.wait_closed(1, timeout=20)
+    sandbox.wait_log("Authentication failed: \nInvalid API key")
+    sandbox.wait_log("Trying agent reconnect 1")
     server.auth_mode = "silent"
-    server.wait_message("auth", timeout=20)
+    # An unanswered request is given up after a minute.
+    server.wait_message("auth", timeout=20, conn=2)
+    start = time.monotonic()
+    server.wait_closed(2, timeout=90)
+    assert time.monotonic() - start > 55
+    sandbox.wait_log("Aborting agent connection on timeout")
+
+    # Messages during a late authentication are handled (their log script ran), yet no reply
+    # leaves before it; then all follow in order.
+    server.wait_message("auth", timeout=20, conn=3)
     for n in range(5):
-        server.send({"type": "logs", "request_id": str(n)})
-    # All five handled (their log script ran), yet no reply may leave before authentication.
-    wait_until(lambda: agent.calls().count("get_kernel_log.cgi") == 5, 10, "five log collections")
+        server.send({"type": "logs", "request_id": str(n)}, conn=3)
+    wait_until(lambda: sandbox.calls().count("get_kernel_log.cgi") == 5, 10, "five log collections")
     assert server.messages("logs") == []
-    server.send({"type": "auth", "ok": True})
+    server.send({"type": "auth", "ok": True}, conn=3)
     wait_until(lambda: len(server.messages("logs")) == 5, 10, "five logs replies")
     assert [m["request_id"] for m in server.messages("logs")] == ["0", "1", "2", "3", "4"]
+    assert "Conn abort timer can't be stopped, no active connections" in sandbox.log()
 
-
-def test_rejected_auth_closes_and_reconnects(agent, server):
-    server.auth_mode = "reject"
-    server.wait_closed(1, timeout=20)
-    agent.wait_log("Authentication failed: \nInvalid API key")
-    agent.wait_log("Trying agent reconnect 1")
+    # The option -u uploads the configuration after the first authentication, and only then.
+    assert server.wait_message("update_config", timeout=20)["network"] == {
+        "mode": "dhcp", "hostname": "antminer"}
     server.auth_mode = "accept"
-    server.wait_connections(2, timeout=20)
-    authenticated(agent, server, conn=2)
-    assert "Conn abort timer can't be stopped, no active connections" in agent.log()
+    server.close(conn=3)
+    sandbox.authenticated(server, conn=4)
+    server.send({"type": "reboot"}, conn=4)
+    server.wait_message("reboot", timeout=10)
+    assert len(server.messages("update_config")) == 1
 
 
-def test_bad_messages_close_or_are_dropped(agent, server):
-    authenticated(agent, server)
-    conn = 1
+def test_bad_messages_close_the_connection(agent, server):
+    agent.authenticated(server)
     # Each of these fails the message: the connection closes and the agent comes back.
-    for bad in ('{"no_type": 1}', "[1, 2]", "not json", '{"type": 5}', '{"a": ' * 2500,
-                '{"type": "status", "n": 1' + "0" * 400 + "}"):
-        server.send_text(bad, conn=conn)
+    for conn, bad in enumerate((b'{"no_type": 1}', b"[1, 2]", b"not json", b'{"type": 5}',
+                                b'{"a": ' * 2500, b'{"type": "status", "n": 1' + b"0" * 400 + b"}",
+                                b'{"type": "\xff\xfe"}'), 1):
+        server.send_bytes_as_text(bad, conn=conn)
         server.wait_closed(conn, timeout=20)
-        conn += 1
-        server.wait_connections(conn, timeout=20)
-        server.wait_message("auth", timeout=20, conn=conn)
-    server.send_bytes_as_text(b'{"type": "\xff\xfe"}', conn=conn)
-    server.wait_closed(conn, timeout=20)
-    conn += 1
-    server.wait_connections(conn, timeout=20)
-    authenticated(agent, server, conn=conn)
+        server.wait_connections(conn + 1, timeout=20)
+        server.wait_message("auth", timeout=20, conn=conn + 1)
     log = agent.log()
     assert "Malformed message received: {\"no_type\": 1}" in log
     assert "Root element must be an object" in log
@@ -124,60 +132,3 @@ def padded_reboot(size):
     """A reboot command of exactly `size` bytes."""
     head = '{"type": "reboot", "pad": "'
     return head + "x" * (size - len(head) - 2) + '"}'
-
-
-def test_message_size_limit(agent, server):
-    authenticated(agent, server)
-    assert command_reply(server, {"type": "reboot"})["ok"] is True
-    since = len(server.received)
-    server.send_text(padded_reboot(16383))
-    server.wait_message("reboot", timeout=10, since=since)
-
-    since = len(server.received)
-    server.send_fragments([padded_reboot(16384)[:9000], padded_reboot(16384)[9000:]])
-    text = padded_reboot(16383)
-    server.send_fragments([text[i:i + 1000] for i in range(0, len(text), 1000)])
-    server.wait_message("reboot", timeout=10, since=since)
-    assert len(server.messages("reboot")) == 3  # the oversized one was dropped
-    assert "Unable to compose the incomming message, buffer too small" in agent.log()
-    assert server.connections == 1
-
-
-def test_sigterm_while_connected_closes_normally(agent, server):
-    authenticated(agent, server)
-    assert agent.stop() == 0
-    assert server.wait_closed(1, timeout=10).code == 1000
-    assert "Stopping agent" in agent.log()
-
-
-def test_sigterm_while_disconnected_stops(sandbox):
-    sandbox.write_config({"api_key": "k" * 30, "dev_id": "D"})
-    sandbox.start()
-    sandbox.wait_log("Trying agent reconnect 2", timeout=30)
-    assert sandbox.stop() == 0
-
-
-def test_unanswered_auth_is_aborted_after_a_minute(agent, server):
-    server.auth_mode = "silent"
-    server.wait_message("auth", timeout=20)
-    start = time.monotonic()
-    server.wait_closed(1, timeout=90)
-    assert time.monotonic() - start > 55
-    agent.wait_log("Aborting agent connection on timeout")
-    server.wait_connections(2, timeout=20)
-
-
-def test_upload_option_sends_the_configuration_after_the_first_authentication(sandbox, server):
-    sandbox.server_url = f"wss://localhost:{server.port}/api/v1/ws"
-    sandbox.write_config({"api_key": "k" * 30, "dev_id": "D"})
-    sandbox.start("-u")
-    upload = server.wait_message("update_config", timeout=20)
-    assert upload["network"] == {"mode": "dhcp", "hostname": "antminer"}
-    # Only once: a later session does not upload again.
-    server.close()
-    server.wait_connections(2, timeout=20)
-    server.wait_message("auth", timeout=20, conn=2)
-    sandbox.wait_log("Agent successfully authenticated")
-    server.send({"type": "reboot"}, conn=2)
-    server.wait_message("reboot", timeout=10)
-    assert len(server.messages("update_config")) == 1

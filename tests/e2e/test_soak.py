@@ -1,10 +1,15 @@
-"""Reconnect soak: many short sessions must leave no descriptors or memory behind, and an
-agent without a reachable server, or with one that never completes the TLS handshake, must
-wait rather than spin."""
+"""Long-running sessions: a ping of the server that crosses the agent's own keeps the session;
+many short sessions leave no descriptors or memory behind; an agent without a reachable
+server, or with one that never completes the TLS handshake, waits rather than spins."""
+import asyncio
 import os
-import subprocess
+import re
+import time
+from pathlib import Path
 
-from conftest import REPO, Sandbox, wait_until
+from websockets.frames import OP_TEXT
+
+from conftest import Sandbox, reply_to, wait_until
 from refserver import SilentTcpServer
 
 CYCLES = 100
@@ -13,34 +18,19 @@ RSS_SLACK_KB = 1024
 CPU_BUDGET_S = 1.0
 
 
-def open_fds(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
-
-
-def rss_kb(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError(f"no VmRSS for {pid}")
+def usage(pid):
+    """(open descriptors, resident kB) of a process."""
+    status = Path(f"/proc/{pid}/status").read_text()
+    return len(os.listdir(f"/proc/{pid}/fd")), int(re.search(r"VmRSS:\s*(\d+)", status)[1])
 
 
 def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        # The command name may hold spaces; the fields after it are fixed.
-        fields = stat.read().rsplit(")", 1)[1].split()
-    utime, stime = int(fields[11]), int(fields[12])
-    return (utime + stime) / os.sysconf("SC_CLK_TCK")
+    # The command name may hold spaces; the fields after it are fixed.
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def under_sanitizer(binary):
-    """ASan keeps freed memory in quarantine and TSan keeps its history of every access, so
-    there RSS says nothing about the agent; ASan's leak check at exit stands in."""
-    data = binary.read_bytes()
-    return b"__asan_init" in data or b"__tsan_init" in data
-
-
-def start_logging_to_file_only(box, server_port, dev_id):
+def start_logging_to_file_only(box, server, dev_id):
     """Starts the agent logging to its file alone (unrotated): nobody reads its console pipe
     during the soak, and a full pipe would block it."""
     box.path("/opt/corvane/etc/log.conf").write_text(
@@ -49,27 +39,23 @@ def start_logging_to_file_only(box, server_port, dev_id):
         f"log4cplus.appender.file.File={box.path('/var/log/cvagent.log')}\n"
         "log4cplus.appender.file.layout=log4cplus::PatternLayout\n"
         "log4cplus.appender.file.layout.ConversionPattern=%-5p %m%n\n")
-    box.server_url = f"wss://localhost:{server_port}/api/v1/ws"
-    box.write_config({"api_key": "k" * 30, "dev_id": dev_id})
-    box.start()
+    box.connect(server, dev_id=dev_id)
     return box
 
 
-def test_reconnect_soak_and_waiting_without_a_server(sandbox, server, tmp_path):
-    agent = start_logging_to_file_only(sandbox, server.port, "DEV-SOAK")
+def test_keepalive_reconnect_soak_and_waiting_without_a_server(sandbox, server, tmp_path):
+    agent = start_logging_to_file_only(sandbox, server, "DEV-SOAK")
     # A handshake that never completes is given up only after the library's 60 s timeout, so
-    # that agent runs alongside the soak instead of after it.
+    # that agent runs alongside the rest instead of after it.
     with SilentTcpServer() as silent:
-        hung_root = tmp_path / "hung-root"
-        subprocess.run([str(REPO / "sandbox/make-root.sh"), str(hung_root), "lo"], check=True,
-                       stdout=subprocess.DEVNULL)
-        hung = start_logging_to_file_only(
-            Sandbox(hung_root, agent.binary, agent.emulator, agent.launcher), silent.port,
-            "DEV-HUNG")
+        hung = start_logging_to_file_only(Sandbox(tmp_path / "hung-root", agent.binary,
+                                                  agent.emulator, agent.launcher),
+                                          silent, "DEV-HUNG")
         try:
             silent.wait_accepted(1, timeout=20)
             hung_cpu_start = cpu_seconds(hung.proc.pid)
 
+            crossing_pings(agent, server)
             soak_reconnects(agent, server)
             wait_without_server(agent, server)
             # A clean stop; in a sanitizer build this also runs the leak check.
@@ -86,27 +72,59 @@ def test_reconnect_soak_and_waiting_without_a_server(sandbox, server, tmp_path):
                 hung.stop()
 
 
+def crossing_pings(agent, server):
+    """The server's ping must be answered with its own payload even when the agent's first
+    ping, 20 s into the session, goes out while that pong is still owed; a strict server
+    drops the session otherwise."""
+    agent.wait_log("Agent successfully authenticated")
+    opened = next(e.time for e in server.events if e.kind == "open")
+    # A slow command right behind the server's ping holds the pong past the agent's ping.
+    script = agent.path("/www/pages/cgi-bin/get_kernel_log.cgi")
+    quick = script.read_text()
+    script.write_text("#!/bin/sh\nsleep 22\necho slow\n")
+
+    async def ping_then_command(conn, ws):
+        assert time.monotonic() - opened < 15, "too late to cross the agent's first ping"
+        # Both frames go out in one write, so the agent reads them at once.
+        transport = ws.transport
+        held = []
+        transport.write = held.append
+        try:
+            pong = await ws.ping(b"server-ping-0123")
+            ws.write_frame_sync(True, OP_TEXT, b'{"type": "logs", "request_id": "slow"}')
+        finally:
+            del transport.write
+        transport.write(b"".join(held))
+        await asyncio.wait_for(pong, 40)
+
+    server._call(ping_then_command, None, timeout=45)
+    assert server.wait_message("logs", timeout=10)["logs"] == "slow\n"
+    assert server.connections == 1 and not [e for e in server.events if e.kind == "close"]
+    script.write_text(quick)
+
+
 def serve_one_command(server, n):
     """Waits for connection n to authenticate and answer one command."""
     server.wait_connections(n, timeout=20)
     server.wait_message("auth", timeout=20, conn=n)
     # A reply proves a writable pass while authenticated, which resets the backoff.
-    server.send({"type": "logs", "request_id": str(n)}, conn=n)
-    reply = server.wait_message("logs", timeout=20, conn=n)
-    assert reply["request_id"] == str(n)
+    assert reply_to(server, {"type": "logs", "request_id": str(n)}, n, 20)["request_id"] == str(n)
 
 
 def soak_reconnects(agent, server):
     """Each cycle: authenticate, answer one command, then the server closes or drops."""
     pid = agent.proc.pid
-    check_rss = not under_sanitizer(agent.binary)
+    # ASan keeps freed memory in quarantine and TSan its history of every access: there RSS
+    # says nothing about the agent, and ASan's leak check at exit stands in.
+    data = agent.binary.read_bytes()
+    check_rss = b"__asan_init" not in data and b"__tsan_init" not in data
     baseline = None
     for n in range(1, CYCLES + 1):
         serve_one_command(server, n)
         if n == BASELINE_CYCLE:
-            baseline = (open_fds(pid), rss_kb(pid))
+            baseline = usage(pid)
         if n == CYCLES:
-            fds, rss = open_fds(pid), rss_kb(pid)
+            fds, rss = usage(pid)
             assert fds == baseline[0], f"open descriptors {baseline[0]} -> {fds}"
             assert not check_rss or rss <= baseline[1] + RSS_SLACK_KB, (
                 f"VmRSS {baseline[1]} kB -> {rss} kB")

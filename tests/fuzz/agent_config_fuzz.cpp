@@ -1,35 +1,18 @@
 // Arbitrary bytes as the agent configuration file. A file that loads gives a key and an id
 // within their fields, and saving them gives a file that loads to the same values.
 #include "config.h"
+#include "fuzz_support.h"
 #include "platform.h"
 
-#include <stdlib.h>
-
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <string>
-
-namespace {
-
-void require(bool holds) {
-    if (!holds) {
-        abort();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = [] {
-        char pattern[] = "/tmp/cvagent-fuzz-XXXXXX";
-        require(mkdtemp(pattern) != nullptr);
         // No interface of that name: a missing id is made up without touching the machine.
-        platform_configure(pattern, "nosuch0", 4028);
-        return std::string(pattern) + "/corvane.json";
+        platform_configure(scratch_dir(), "nosuch0", 4028);
+        return scratch_dir() + "/corvane.json";
     }();
-    FILE* file = fopen(path.c_str(), "wb");
-    require(file != nullptr && fwrite(data, 1, size, file) == size && fclose(file) == 0);
+    write_file(path, as_text(data, size));
 
     agent_config loaded;
     if (agent_load_config(path, &loaded) != 0) {

@@ -8,185 +8,103 @@
 // lengths; the rest is the message text, cut into C + 1 fragments (a length past the end
 // takes what is left, the last fragment takes the rest; fragments may be empty).
 #include "agent.h"
+#include "fuzz_support.h"
 #include "log.h"
 #include "platform.h"
 #include "protocol.h"
 
 #include <libwebsockets.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <new>
-#include <string>
+#include <optional>
+#include <utility>
 
 namespace {
 
-std::string root; // the temporary sandbox root of this process
-
-// A realistic daemon configuration: three pools, per-chain and per-chip settings, autotuner.
-const char* const MINER_CONFIG = R"({
-"pools" : [
-{"url" : "stratum+tcp://ltc.pool.example:3333", "user" : "farm.rig1", "pass" : "x"},
-{"url" : "stratum+tcp://ltc-eu.pool.example:8888", "user" : "farm.rig1", "pass" : "123"},
-{"url" : "", "user" : "", "pass" : ""}
-]
-,
-"api-listen" : true,
-"bitmain-fan-ctrl" : false,
-"bitmain-fan-pwm" : "80",
-"bitmain-target-temp" : "75",
-"bitmain-freq" : "384",
-"bitmain-voltage" : "8",
-"bitmain-freq2" : "400",
-"bitmain-voltage2" : "9",
-"multi-version" : "1",
-"bitmain-autodownscale-profile" : "0",
-"bitmain-autodownscale" : true,
-"bitmain-autodownscale-min" : "350",
-"bitmain-chip-freq" : "0:0:0:0:400",
-"bitmain-minhr" : "400",
-"bitmain-tempoff" : "95"
-})";
-const char* const NETWORK_CONFIG = "hostname=antminer\ndhcp=true\n";
-const char* const WEB_PASSWORD = "root:antMiner Configuration:455af7a652377822a17fe34a85224e7c";
-const char* const CHIP_HR = R"({"chiphr": [[1.5, 2.5, 0], [], [3], [4.25]]})";
-
-void write_file(const std::string& abs, const std::string& content, bool executable = false) {
-    const std::string path = root + abs;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-    if (executable) {
-        chmod(path.c_str(), 0755);
-    }
-}
-
-void remove_root() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-}
-
-[[noreturn]] void fail(const char* what) {
-    fprintf(stderr, "incoming_fuzz: %s\n", what);
-    abort();
-}
-
-// A sandbox like cvagent-sandbox's: "reboot" and "logs" may only ever reach these stubs.
-void make_sandbox() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "cvagent-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        fail("mkdtemp failed");
-    }
-    root = pattern;
-    atexit(remove_root);
-    for (const char* stub : {"/bin/reboot", "/bin/sync", "/bin/pidof", "/etc/init.d/network.sh"}) {
-        write_file(stub, "#!/bin/sh\nexit 0\n", true);
-    }
-    write_file("/www/pages/cgi-bin/get_kernel_log.cgi",
-               "#!/bin/sh\necho '[    0.000000] fuzz: simulated kernel log'\n", true);
-    // Every level is formatted (so format bugs surface) and nothing is written anywhere.
-    write_file("/opt/corvane/etc/log.conf", "log4cplus.logger.agent=DEBUG, null\n"
-                                            "log4cplus.appender.null=log4cplus::NullAppender\n");
-    // The daemon runs, so a changed configuration reaches the restart path.
-    write_file("/bin/pidof", "#!/bin/sh\necho 1\n", true);
-    write_file("/etc/init.d/cgminer.sh", "#!/bin/sh\nexit 0\n", true);
-    write_file("/www/pages/cgi-bin/chip_hr.json", CHIP_HR);
-
-    const std::string path = root + "/bin:/usr/local/bin:/usr/bin:/bin";
-    setenv("PATH", path.c_str(), 1);
-    platform_configure(root, "lo", 4028);
-    if (log_init() != 0) {
-        fail("log_init failed");
-    }
-}
+const std::string& root = scratch_dir(); // a sandbox root like cvagent-sandbox's
+// Put back before every input.
+const std::pair<const char*, std::string> CONFIG_FILES[] = {
+    {"/config/cgminer.conf", read_file(CVAGENT_SOURCE_DIR "/tests/unit/miner/data/l3plus.conf")},
+    {"/config/network.conf", "hostname=antminer\ndhcp=true\n"},
+    {"/config/lighttpd-htdigest.user",
+     "root:antMiner Configuration:455af7a652377822a17fe34a85224e7c"}};
 
 agent_state state;
 agent_vhd vhd;
 alignas(agent_psd) unsigned char psd_storage[sizeof(agent_psd)];
-// The auth handler asks for a writable callback on the connection; counted by the wrapper.
-unsigned writable_requests = 0;
 
 // What the receive callback would have: a freshly established connection whose
 // authentication request is out.
 agent_psd* open_connection() {
-    auto* psd = new (psd_storage) agent_psd{};
-    psd->established = true;
-    psd->wsi = nullptr;
-    psd->auth = STATE_AUTH_MSG_SENT;
+    auto* psd = new (psd_storage) agent_psd{.auth = STATE_AUTH_MSG_SENT, .established = true};
     out_msgs_create(psd);
-    if (psd->out_msgs == nullptr) {
-        fail("lws_ring_create failed");
-    }
+    require(psd->out_msgs != nullptr, "lws_ring_create failed");
     return psd;
 }
 
 // Drains the queue as the write handler would. A message's replies carry its own type, one
 // at most, and must encode as send_message encodes them.
-void check_replies(agent_psd* psd, const char* type) {
+void check_replies(agent_psd* psd, const std::optional<std::string>& type) {
     std::lock_guard lock(psd->msgs_lock);
     unsigned count = 0;
     while (const auto* element = static_cast<const outgoing_message*>(
                lws_ring_get_element(psd->out_msgs, &psd->tail))) {
         count++;
         const char* reply_type = json_string_value(json_object_get(element->root, "type"));
-        if (!json_is_object(element->root) || reply_type == nullptr || type == nullptr ||
-            strcmp(reply_type, type) != 0 ||
-            !json_is_boolean(json_object_get(element->root, "ok"))) {
-            fail("queued reply is not a result reply of the message's type");
-        }
+        require(json_is_object(element->root) && reply_type != nullptr && type == reply_type &&
+                    json_is_boolean(json_object_get(element->root, "ok")),
+                "queued reply is not a result reply of the message's type");
         c_text text(json_dumps(element->root, JSON_INDENT(2) | JSON_REAL_PRECISION(10)));
-        if (!text) {
-            fail("queued reply does not encode");
-        }
+        require(text != nullptr, "queued reply does not encode");
         lws_ring_consume_single_tail(psd->out_msgs, &psd->tail, 1);
     }
-    if (count > 1) {
-        fail("more than one reply queued for one message");
-    }
-}
-
-void close_connection(agent_psd* psd) {
-    out_msgs_destroy(psd);
-    psd->~agent_psd();
+    require(count <= 1, "more than one reply queued for one message");
 }
 
 // The type text of the assembled message, when it is a JSON object with a text "type".
-std::string message_type(const agent_psd* psd, bool* has_type) {
+std::optional<std::string> message_type(const agent_psd* psd) {
     json_ptr message(json_loadb(psd->in_msg, psd->in_msg_len, 0, nullptr));
     const char* type = json_string_value(json_object_get(message.get(), "type"));
-    *has_type = type != nullptr;
-    return type != nullptr ? type : "";
+    return type != nullptr ? std::optional<std::string>(type) : std::nullopt;
 }
 
 } // namespace
 
 // The auth handler is the one dispatch path that calls libwebsockets with the connection
-// handle; with no connection here, the request is only counted.
+// handle; with no connection here, the request is dropped.
 extern "C" int __real_lws_callback_on_writable(lws* wsi);
 extern "C" int __wrap_lws_callback_on_writable(lws* wsi) {
-    if (wsi != nullptr) {
-        return __real_lws_callback_on_writable(wsi);
-    }
-    writable_requests++;
-    return 0;
+    return wsi != nullptr ? __real_lws_callback_on_writable(wsi) : 0;
 }
 
+// "reboot" and "logs" may only ever reach these stubs.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    make_sandbox();
+    // pidof finds the daemon, so a changed configuration reaches the restart path.
+    for (const char* stub :
+         {"/bin/reboot", "/bin/sync", "/etc/init.d/network.sh", "/etc/init.d/cgminer.sh"}) {
+        write_file(root + stub, "#!/bin/sh\nexit 0\n", true);
+    }
+    write_file(root + "/bin/pidof", "#!/bin/sh\necho 1\n", true);
+    write_file(root + "/www/pages/cgi-bin/get_kernel_log.cgi",
+               "#!/bin/sh\necho '[    0.000000] fuzz: simulated kernel log'\n", true);
+    // Every level is formatted (so format bugs surface) and nothing is written anywhere.
+    write_file(root + "/opt/corvane/etc/log.conf",
+               "log4cplus.logger.agent=DEBUG, null\n"
+               "log4cplus.appender.null=log4cplus::NullAppender\n");
+    write_file(root + "/www/pages/cgi-bin/chip_hr.json",
+               R"({"chiphr": [[1.5, 2.5, 0], [], [3], [4.25]]})");
+    setenv("PATH", (root + "/bin:/usr/local/bin:/usr/bin:/bin").c_str(), 1);
+    platform_configure(root, "lo", 4028);
+    require(log_init() == 0, "log_init failed");
     vhd.state = &state;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1) {
-        return 0;
-    }
-    const size_t cuts = data[0] & 7u;
+    const size_t cuts = size > 0 ? data[0] & 7u : 0;
     if (size < 1 + 2 * cuts) {
         return 0;
     }
@@ -194,38 +112,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* text = data + 1 + 2 * cuts;
     size_t left = size - 1 - 2 * cuts;
 
-    write_file("/config/cgminer.conf", MINER_CONFIG);
-    write_file("/config/network.conf", NETWORK_CONFIG);
-    write_file("/config/lighttpd-htdigest.user", WEB_PASSWORD);
+    for (const auto& [path, content] : CONFIG_FILES) {
+        write_file(root + path, content);
+    }
     agent_psd* psd = open_connection();
+    inc_msg_reset(psd);
     for (size_t i = 0; i <= cuts; i++) {
-        size_t piece = left;
-        if (i < cuts) {
-            const size_t wanted = header[2 * i] | static_cast<size_t>(header[2 * i + 1]) << 8;
-            piece = wanted < left ? wanted : left;
-        }
-        if (i == 0) {
-            inc_msg_reset(psd);
-        }
+        const size_t wanted = i < cuts ? header[2 * i] | size_t{header[2 * i + 1]} << 8 : left;
+        const size_t piece = std::min(wanted, left);
         // Copied so that ASan sees a read past the fragment, as it would in the library's buffer.
-        std::unique_ptr<uint8_t[]> fragment(new uint8_t[piece]);
-        if (piece > 0) {
-            memcpy(fragment.get(), text, piece);
-        }
+        auto fragment = std::make_unique<uint8_t[]>(piece);
+        memcpy(fragment.get(), text, piece);
         inc_msg_append_fragment(fragment.get(), piece, psd);
         text += piece;
         left -= piece;
     }
-    if (psd->in_msg[psd->in_msg_len] != '\0' || psd->in_msg_len > IN_MSG_SIZE - 1) {
-        fail("assembled message is not terminated within the buffer");
-    }
+    require(psd->in_msg_len <= IN_MSG_SIZE - 1 && psd->in_msg[psd->in_msg_len] == '\0',
+            "assembled message is not terminated within the buffer");
 
-    bool has_type = false;
-    const std::string type = message_type(psd, &has_type);
+    const std::optional<std::string> type = message_type(psd);
     if (process_incomming_packets(&vhd, psd) == 0) {
         inc_msg_reset(psd);
     }
-    check_replies(psd, has_type ? type.c_str() : nullptr);
-    close_connection(psd);
+    check_replies(psd, type);
+    out_msgs_destroy(psd);
+    psd->~agent_psd();
     return 0;
 }

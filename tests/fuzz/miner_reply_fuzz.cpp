@@ -1,23 +1,15 @@
 // Arbitrary bytes as a reply of the mining daemon: the client's repair and parse, then the
 // conversions of a "stats" and a "pools" reply. Besides not crashing, every record that
 // comes out must hold what the reporters rely on when they turn it into JSON.
+#include "fuzz_support.h"
 #include "handles.h"
 #include "miner/api.h"
 #include "miner/collect.h"
 
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace {
-
-void require(bool holds) {
-    if (!holds) {
-        abort();
-    }
-}
 
 void check_metrics(const cv_metrics& m) {
     require(std::isfinite(m.hashrate) && std::isfinite(m.hashrate_avg) && std::isfinite(m.freq) &&
@@ -25,21 +17,20 @@ void check_metrics(const cv_metrics& m) {
     require(m.chain_count == CV_MAX_CHAINS);
     for (int i = 0; i < CV_MAX_CHAINS; i++) {
         const cv_chain_stats& chain = m.chain_list[i];
-        require(chain.id == 0 || chain.id == CHAIN_IDS[i]);
-        require(std::isfinite(chain.hash_rate) && std::isfinite(chain.freq) &&
-                std::isfinite(chain.volt) && std::isfinite(chain.watt));
+        require((chain.id == 0 || chain.id == CHAIN_IDS[i]) && std::isfinite(chain.hash_rate) &&
+                std::isfinite(chain.freq) && std::isfinite(chain.volt) &&
+                std::isfinite(chain.watt));
     }
     require(m.fan_count <= CV_MAX_FANS);
     for (uint32_t i = 0; i < m.fan_count; i++) {
         const cv_fan_stats& fan = m.fan_list[i];
-        require(fan.id == 1 || fan.id == 2);
-        require(fan.speed >= 0 && fan.speed <= 100);
+        require((fan.id == 1 || fan.id == 2) && fan.speed >= 0 && fan.speed <= 100);
     }
 }
 
 void check_pool(const cv_pool_stats& pool) {
-    require(memchr(pool.diff, '\0', sizeof(pool.diff)) != nullptr);
-    require(pool.status >= POOL_NOT_CONFIGURED && pool.status <= POOL_DEAD);
+    require(memchr(pool.diff, '\0', sizeof(pool.diff)) != nullptr &&
+            pool.status >= POOL_NOT_CONFIGURED && pool.status <= POOL_DEAD);
 }
 
 void check_pools(const cv_pools_stats& p) {

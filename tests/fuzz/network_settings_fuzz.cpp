@@ -1,38 +1,15 @@
 // Arbitrary bytes as the network settings file. A file that loads must describe settings that
 // survive being written back and read again unchanged, as the network command relies on.
+#include "fuzz_support.h"
 #include "miner/network.h"
 
 #include <jansson.h>
-#include <stdlib.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <string>
-
-namespace {
-
-void require(bool holds) {
-    if (!holds) {
-        abort();
-    }
-}
-
-std::string scratch_file(const char* name) {
-    static std::string dir = [] {
-        char pattern[] = "/tmp/cvagent-fuzz-XXXXXX";
-        require(mkdtemp(pattern) != nullptr);
-        return std::string(pattern);
-    }();
-    return dir + "/" + name;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string path = scratch_file("network.conf");
-    FILE* file = fopen(path.c_str(), "wb");
-    require(file != nullptr && fwrite(data, 1, size, file) == size && fclose(file) == 0);
+    static const std::string path = scratch_dir() + "/network.conf";
+    write_file(path, as_text(data, size));
 
     net_config loaded;
     if (net_load_config(path, &loaded) != 0) {

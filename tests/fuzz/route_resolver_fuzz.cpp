@@ -1,43 +1,16 @@
 // Arbitrary bytes as the kernel's route table and as the resolver file: whatever they hold,
 // the gateway found is a real one and the name servers stay within their array.
+#include "fuzz_support.h"
 #include "miner/network.h"
 #include "platform.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <string>
-
-namespace {
-
-void require(bool holds) {
-    if (!holds) {
-        abort();
-    }
-}
-
-void write_file(const std::string& path, const uint8_t* data, size_t size) {
-    FILE* file = fopen(path.c_str(), "wb");
-    require(file != nullptr && fwrite(data, 1, size, file) == size && fclose(file) == 0);
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string root = [] {
-        char pattern[] = "/tmp/cvagent-fuzz-XXXXXX";
-        require(mkdtemp(pattern) != nullptr);
-        std::string dir = pattern;
-        require(mkdir((dir + "/proc").c_str(), 0700) == 0 &&
-                mkdir((dir + "/proc/net").c_str(), 0700) == 0 &&
-                mkdir((dir + "/etc").c_str(), 0700) == 0);
-        platform_configure(dir, "lo", 4028);
-        return dir;
+    static const std::string& root = [] {
+        platform_configure(scratch_dir(), "lo", 4028);
+        return scratch_dir();
     }();
-    write_file(root + "/proc/net/route", data, size);
-    write_file(root + "/etc/resolv.conf", data, size);
+    write_file(root + "/proc/net/route", as_text(data, size));
+    write_file(root + "/etc/resolv.conf", as_text(data, size));
 
     uint32_t gateway = 1;
     int found = get_default_gateway(&gateway);
