@@ -40,30 +40,3 @@ TEST(OutgoingQueue, HoldsAtMost1023MessagesAndReleasesWhatItDropsOrStillHolds) {
     EXPECT_NE(root.log().find("Dropping message, no free elements in out_msgs buffer"),
               std::string::npos);
 }
-
-TEST(OutgoingQueue, NothingIsQueuedWithoutAConnection) {
-    test_root root;
-    EXPECT_EQ(agent_enqueue_message(json_ptr(json_object())), -2);
-    EXPECT_EQ(agent_enqueue_result(0, "reboot"), -2);
-    EXPECT_EQ(root.log(), "");
-}
-
-TEST(IncomingAssembly, KeepsUpTo16383BytesAndSkipsTheRestOfALongerMessage) {
-    test_root root;
-    auto psd = std::make_unique<agent_psd>();
-    inc_msg_reset(psd.get());
-    std::string chunk(8191, 'a');
-    EXPECT_EQ(inc_msg_append_fragment(chunk.data(), chunk.size(), psd.get()), 0);
-    EXPECT_EQ(inc_msg_append_fragment(chunk.data(), chunk.size(), psd.get()), 0);
-    EXPECT_EQ(inc_msg_append_fragment("b", 1, psd.get()), 0);
-    EXPECT_EQ(psd->in_msg_len, 16383u);
-    EXPECT_EQ(psd->in_msg[16383], '\0');
-    EXPECT_EQ(inc_msg_append_fragment("c", 1, psd.get()), -1);
-    EXPECT_TRUE(psd->skip_in_msg);
-    EXPECT_EQ(inc_msg_append_fragment("d", 1, psd.get()), -1);
-    // A skipped message is dropped without closing the connection.
-    EXPECT_EQ(process_incomming_packets(nullptr, psd.get()), 0);
-    inc_msg_reset(psd.get());
-    EXPECT_EQ(psd->in_msg_len, 0u);
-    EXPECT_FALSE(psd->skip_in_msg);
-}
