@@ -74,10 +74,8 @@ TEST(ApiCall, RepliesAsTheDaemonSendsThem) {
         // It terminates its reply with a NUL; what follows it is not read.
         {{std::string("{\"a\":2}\0garbage", 15)}, R"({"a":2})"},
         // Sizes around the buffer's steps of 4096 bytes, up to the limit.
-        {{long_reply(4090)}, long_reply(4090)},
         {{long_reply(4091)}, long_reply(4091)},
         {{long_reply(4092)}, long_reply(4092)},
-        {{long_reply(8187)}, long_reply(8187)},
         {{long_reply(65536 - 4)}, long_reply(65536 - 4)},
         {{long_reply(65536 - 4) + " "}, "", "API response is larger than 65536 bytes"},
         {{"{\"STATS\":[{}{\"Elapsed\":"},

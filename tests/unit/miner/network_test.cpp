@@ -141,6 +141,7 @@ TEST(NetInfo, RouteTableResolverAndLiveInterface) {
                 ContainsRegex(error_line("Failed to call ioctl\\(soc, SIOCGIFHWADDR, &ifr\\)")));
 }
 
+// The DHCP form is uploaded in tests/e2e/test_session.py.
 TEST(NetJson, Upload) {
     test_root root;
     EXPECT_EQ(cgminer_net_config(), nullptr);
@@ -153,7 +154,4 @@ TEST(NetJson, Upload) {
     EXPECT_STREQ(text.get(), "{\"network\":{\"dnsservers\":[\"10.0.0.1\",\"10.0.0.3\"],"
                              "\"gateway\":\"10.0.0.1\",\"hostname\":\"r?g\",\"ip\":\"10.0.0.2\","
                              "\"mode\":\"static\",\"netmask\":\"255.0.0.0\"}}");
-    root.write(CONF, "hostname=rig\n");
-    text.reset(json_dumps(cgminer_net_config().get(), JSON_SORT_KEYS | JSON_COMPACT));
-    EXPECT_STREQ(text.get(), "{\"network\":{\"hostname\":\"rig\",\"mode\":\"dhcp\"}}");
 }
