@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 
 using testing::HasSubstr;
 using testing::Not;
@@ -25,15 +24,8 @@ TEST(Log, WritesLevelsKeepsPercentSignsLiteralAndNeedsAnOutput) {
     EXPECT_THAT(root.log(), Not(HasSubstr("never written")));
 
     // Outside text keeps to its line: control characters are escaped, other bytes kept.
-    for (const auto& [text, expected] : {
-             std::pair<std::string, std::string>{"plain, 100% \\ \xc3\xa9",
-                                                 "plain, 100% \\ \xc3\xa9"},
-             {"a\nb\r\tc", "a\\nb\\r\\tc"},
-             {"\x1b[2J\x7f", "\\e[2J\\x7f"},
-             {std::string("\0\x01\x1f ", 4), "\\x00\\x01\\x1f "},
-         }) {
-        EXPECT_EQ(log_escape(text), expected);
-    }
+    EXPECT_EQ(log_escape(std::string("100% \\ \xc3\xa9\n\r\t\x1b\x7f\0\x01\x1f ", 18)),
+              "100% \\ \xc3\xa9\\n\\r\\t\\e\\x7f\\x00\\x01\\x1f ");
 
     // Init fails without an output for the agent logger or a readable file (a missing file:
     // tests/e2e/test_startup.py); an output on the root logger reaches "agent" through

@@ -164,8 +164,6 @@ TEST(Metrics, FiguresOfChangedReplies) {
          "hw; fan 1: 100% 7200 rpm; fan 2: 0% 59 rpm; chain 1"},
         {{{"fan_num", json_integer(1)}, {"fan1", json_integer(4860)}},
          "hw; fan 1: 81% 4860 rpm; chain 1"},
-        {{{"fan_num", nullptr}, {"fan1", json_string("4860")}, {"fan2", json_integer(-600)}},
-         "hw; chain 1"},
         {{{"fan_num", json_string("2")}, {"fan1", nullptr}, {"fan2", json_integer(600)}},
          "hw; fan 2: 10% 600 rpm; chain 1"},
     };

@@ -13,8 +13,6 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace {
-
 int listen_on_loopback(int* port, int backlog) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -29,6 +27,8 @@ int listen_on_loopback(int* port, int backlog) {
     *port = ntohs(addr.sin_port);
     return fd;
 }
+
+namespace {
 
 std::string command_of(const std::string& request) {
     json_t* json = json_loads(request.c_str(), 0, nullptr);
