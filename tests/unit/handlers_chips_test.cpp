@@ -36,7 +36,6 @@ TEST(ChipMetrics, RefusesBadRequests) {
         {R"({"chain_id": "2"})", "Failed to parse chip metrics request"},
         {R"({"request_id": "r1", "chain_id": "0"})", "Invalid chain id: 0"},
         {R"({"request_id": "r1", "chain_id": "99999999999"})", "Invalid chain id: 2147483647"},
-        {R"({"request_id": "r1", "chain_id": "x1"})", "Invalid chain id: 0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);

@@ -73,16 +73,13 @@ TEST(ConfigNetwork, WritesOnlyValidChangedSettings) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         test_root root;
+        fake_firmware firmware(root);
         root.write(NET_CONF, c.current);
-        root.write("/etc/init.d/network.sh",
-                   "#!/bin/sh\necho \"$*\" >> " + root.path("/calls") + "\n");
-        std::filesystem::permissions(root.path("/etc/init.d/network.sh"),
-                                     std::filesystem::perms::owner_all);
         EXPECT_EQ(agent_config_network(parse_json(c.payload).get()), c.result);
         EXPECT_EQ(root.read(NET_CONF), c.expected.empty() ? c.current : c.expected);
         EXPECT_THAT(root.log(), HasSubstr(c.logged));
         // Networking restarts only after a change.
-        EXPECT_EQ(root.read("/calls"), c.result == 1 ? "restart\n" : "");
+        EXPECT_EQ(root.read("/calls"), c.result == 1 ? "network.sh restart\n" : "");
     }
 }
 

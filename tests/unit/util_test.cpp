@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
 #include <string>
 #include <tuple>
 

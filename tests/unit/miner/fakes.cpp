@@ -135,9 +135,9 @@ fake_firmware::fake_firmware(const test_root& test_root) : root(test_root) {
     // The hold loop is bounded so that a failing test cannot hang the suite.
     std::string blocking = "#!/bin/sh\n" + log + "i=0\nwhile [ -e \"" + root.path("/hold") +
                            "\" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done\n";
-    root.write("/etc/init.d/cgminer.sh", blocking);
-    root.write("/www/pages/cgi-bin/stop_cgminer.cgi", blocking);
-    for (const char* script : {"/etc/init.d/cgminer.sh", "/www/pages/cgi-bin/stop_cgminer.cgi"}) {
+    for (const char* script : {"/etc/init.d/cgminer.sh", "/www/pages/cgi-bin/stop_cgminer.cgi",
+                               "/etc/init.d/network.sh"}) {
+        root.write(script, blocking);
         std::filesystem::permissions(root.path(script), std::filesystem::perms::owner_all);
     }
     std::filesystem::create_directories(root.path("/tmp"));
