@@ -31,18 +31,13 @@ TEST(AgentConfig, LoadsCutsAndRefuses) {
         int result;
         std::string key, id; // as stored; cut texts end at a character boundary
     } cases[] = {
-        {R"({"api_key": ")" + KEY25 + R"(", "dev_id": "d"})", 0, KEY25, "d"},
-        {R"({"api_key": ")" + std::string(60, 'k') + R"(", "dev_id": "d"})", 0,
-         std::string(50, 'k'), "d"},
         {R"({"api_key": ")" + k48 + "k" + e_acute + R"(zz", "dev_id": ""})", 0, k48 + "k", ""},
         {R"({"api_key": ")" + k48 + e_acute + R"(zz", "dev_id": ""})", 0, k48 + e_acute, ""},
         {R"({"api_key": ")" + KEY25 + R"(", "dev_id": ")" + std::string(31, 'D') + e_acute + "\"}",
          0, KEY25, std::string(31, 'D')},
         {R"({"api_key":")" + KEY25 + R"(","dev_id":")" + std::string(40, 'D') + R"(","x":1})", 0,
          KEY25, std::string(32, 'D')},
-        {"", -1, "", ""},
         {"[1, 2]", -1, "", ""},
-        {"{\"api_key\": 5}", -1, "", ""},
         {std::string(200 * 1024, ' ') + "{}", -1, "", ""},
     };
     for (const auto& c : cases) {

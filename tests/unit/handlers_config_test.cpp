@@ -73,7 +73,6 @@ const handler_case cases[] = {
      R"({"type": "config_pools", "main": {"stratum_url": "stratum+tcp://new.example:3333",
          "worker": "w1"}})",
      0, "", NEW_MAIN_POOL},
-    {"pools: nothing new", agent_config_pools, SAME_POOLS, 0},
     {"pools: reserves added after the one pool of the file",
      agent_config_pools,
      SAME_POOLS,
@@ -94,14 +93,10 @@ const handler_case cases[] = {
      0,
      "Chain 2: chip 0 is out of range",
      {"\"bitmain-freq2\" : \"0\",", chip_freqs({{4, 400}, {69, 420}, {72, 420}, {287, 450}})}},
-    {"chain: out of the model's range", agent_config_chain,
-     R"({"id": "5", )" + ON_GLOBALS + R"(, "chips": []})", -1, "Invalid chain id: 5"},
     {"chain: a number that would wrap to chain 1", agent_config_chain,
      R"({"id": "257", )" + ON_GLOBALS + R"(, "chips": []})", -1, "Invalid chain id: 257"},
     {"chain: no chips", agent_config_chain, R"({"id": "1", )" + ON_GLOBALS + "}", -1,
      "Failed to parse config chain request - "},
-    {"chain: chips not an array", agent_config_chain,
-     R"({"id": "1", )" + ON_GLOBALS + R"(, "chips": {}})", -1, "Chips must be an array object"},
     {"watchdog: absent values are 0",
      agent_config_watchdog,
      R"({"min_hr": "500x"})",
@@ -200,14 +195,6 @@ TEST(ConfigCommands, WriteTheWholeConfigurationAsExpected) {
     miner_set_auto_tune(false);
 }
 
-TEST(ConfigCommands, DefaultChainListHasEveryChainOnGlobalValues) {
-    c_text text(json_dumps(default_chain_settings().get(), JSON_COMPACT));
-    const std::string rest =
-        R"(","use_global_freq":true,"use_global_volt":true,"freq":384,"volt":8,"chips":[]})";
-    EXPECT_EQ(text.get(), R"([{"id":"1)" + rest + R"(,{"id":"2)" + rest + R"(,{"id":"3)" + rest +
-                              R"(,{"id":"4)" + rest + "]");
-}
-
 // A file the agent cannot understand is not loaded, and one it cannot even read as a JSON
 // object is never stored over; a store that cannot be written leaves the old file.
 TEST(ConfigCommands, FailWithoutChangeWhenTheDaemonFileCannotBeLoaded) {
@@ -218,8 +205,6 @@ TEST(ConfigCommands, FailWithoutChangeWhenTheDaemonFileCannotBeLoaded) {
     } files[] = {
         {"{\"pools\": [", "json error: "},
         {"-", "No such file or directory"},
-        {"", "json error: "},
-        {std::string("{\"pools\": []\0}", 14), "json error: "},
         {"[1, 2]", "Pools not specifed or have wrong format"},
         {R"({"pools": [], "blob": ")" + std::string(1 << 20, 'x') + "\"}",
          "larger than the 1048576 bytes a miner config may have"},

@@ -6,64 +6,27 @@
 
 #include <memory>
 
-namespace {
-
-// A connection record as the established callback builds it, without a live connection.
-struct test_connection {
-    std::unique_ptr<agent_psd> psd = std::make_unique<agent_psd>();
-    test_connection() { out_msgs_create(psd.get()); }
-    ~test_connection() { out_msgs_destroy(psd.get()); }
-};
-
-} // namespace
-
 TEST(OutgoingQueue, HoldsAtMost1023MessagesAndReleasesWhatItDropsOrStillHolds) {
     test_root root;
     // Our own references show the queue releasing its ones.
     json_t* dropped = json_incref(json_object());
     json_t* waiting = json_incref(json_object());
-    {
-        test_connection conn;
-        ASSERT_EQ(enqueue_result(0, "reboot", conn.psd.get()), 0);
-        ASSERT_EQ(enqueue_message(json_ptr(waiting), conn.psd.get(), true), 0);
-        EXPECT_TRUE(out_msgs_waiting(conn.psd.get()));
-        for (int i = 2; i < 1023; i++) {
-            ASSERT_EQ(enqueue_message(json_ptr(json_integer(i)), conn.psd.get(), false), 0) << i;
-        }
-        EXPECT_EQ(enqueue_message(json_ptr(dropped), conn.psd.get(), false), -1);
-        EXPECT_EQ(dropped->refcount, 1u);
-        EXPECT_EQ(waiting->refcount, 2u);
+    // A connection record as the established callback builds it, without a live connection.
+    auto psd = std::make_unique<agent_psd>();
+    out_msgs_create(psd.get());
+    EXPECT_EQ(enqueue_result(0, "reboot", psd.get()), 0);
+    EXPECT_EQ(enqueue_message(json_ptr(waiting), psd.get(), true), 0);
+    EXPECT_TRUE(out_msgs_waiting(psd.get()));
+    for (int i = 2; i < 1023; i++) {
+        EXPECT_EQ(enqueue_message(json_ptr(json_integer(i)), psd.get(), false), 0) << i;
     }
+    EXPECT_EQ(enqueue_message(json_ptr(dropped), psd.get(), false), -1);
+    EXPECT_EQ(dropped->refcount, 1u);
+    EXPECT_EQ(waiting->refcount, 2u);
+    out_msgs_destroy(psd.get());
     EXPECT_EQ(waiting->refcount, 1u);
     json_decref(waiting);
     json_decref(dropped);
     EXPECT_NE(root.log().find("Dropping message, no free elements in out_msgs buffer"),
               std::string::npos);
-}
-
-TEST(OutgoingQueue, NothingIsQueuedWithoutAConnection) {
-    test_root root;
-    EXPECT_EQ(agent_enqueue_message(json_ptr(json_object())), -2);
-    EXPECT_EQ(agent_enqueue_result(0, "reboot"), -2);
-    EXPECT_EQ(root.log(), "");
-}
-
-TEST(IncomingAssembly, KeepsUpTo16383BytesAndSkipsTheRestOfALongerMessage) {
-    test_root root;
-    auto psd = std::make_unique<agent_psd>();
-    inc_msg_reset(psd.get());
-    std::string chunk(8191, 'a');
-    EXPECT_EQ(inc_msg_append_fragment(chunk.data(), chunk.size(), psd.get()), 0);
-    EXPECT_EQ(inc_msg_append_fragment(chunk.data(), chunk.size(), psd.get()), 0);
-    EXPECT_EQ(inc_msg_append_fragment("b", 1, psd.get()), 0);
-    EXPECT_EQ(psd->in_msg_len, 16383u);
-    EXPECT_EQ(psd->in_msg[16383], '\0');
-    EXPECT_EQ(inc_msg_append_fragment("c", 1, psd.get()), -1);
-    EXPECT_TRUE(psd->skip_in_msg);
-    EXPECT_EQ(inc_msg_append_fragment("d", 1, psd.get()), -1);
-    // A skipped message is dropped without closing the connection.
-    EXPECT_EQ(process_incomming_packets(nullptr, psd.get()), 0);
-    inc_msg_reset(psd.get());
-    EXPECT_EQ(psd->in_msg_len, 0u);
-    EXPECT_FALSE(psd->skip_in_msg);
 }

@@ -52,9 +52,8 @@ void test_root::write(const std::string& abs, const std::string& content) const 
 }
 
 std::string test_root::read(const std::string& abs) const {
-    std::ifstream file(path(abs), std::ios::binary);
     std::stringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(path(abs), std::ios::binary).rdbuf();
     return text.str();
 }
 

@@ -13,8 +13,6 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace {
-
 int listen_on_loopback(int* port, int backlog) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -29,6 +27,8 @@ int listen_on_loopback(int* port, int backlog) {
     *port = ntohs(addr.sin_port);
     return fd;
 }
+
+namespace {
 
 std::string command_of(const std::string& request) {
     json_t* json = json_loads(request.c_str(), 0, nullptr);
@@ -135,9 +135,9 @@ fake_firmware::fake_firmware(const test_root& test_root) : root(test_root) {
     // The hold loop is bounded so that a failing test cannot hang the suite.
     std::string blocking = "#!/bin/sh\n" + log + "i=0\nwhile [ -e \"" + root.path("/hold") +
                            "\" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done\n";
-    root.write("/etc/init.d/cgminer.sh", blocking);
-    root.write("/www/pages/cgi-bin/stop_cgminer.cgi", blocking);
-    for (const char* script : {"/etc/init.d/cgminer.sh", "/www/pages/cgi-bin/stop_cgminer.cgi"}) {
+    for (const char* script : {"/etc/init.d/cgminer.sh", "/www/pages/cgi-bin/stop_cgminer.cgi",
+                               "/etc/init.d/network.sh"}) {
+        root.write(script, blocking);
         std::filesystem::permissions(root.path(script), std::filesystem::perms::owner_all);
     }
     std::filesystem::create_directories(root.path("/tmp"));

@@ -54,8 +54,10 @@ struct fake_daemon {
 
 // A loopback port on which nothing listens.
 int closed_port();
+// A loopback listener with the given queue length; its port goes to `port`.
+int listen_on_loopback(int* port, int backlog);
 
-// The init script and the stop page, and the daemon's /proc entry. Every call appends
+// The init scripts and the stop page, and the daemon's /proc entry. Every call appends
 // "name args" to the file "/calls" of the root; the daemon runs while the root's /proc/4242
 // names it; the init script and the stop page block while "/hold" exists. PATH gets the
 // root's bin first, as in the sandbox.

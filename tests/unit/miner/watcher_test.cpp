@@ -123,14 +123,9 @@ constexpr watcher_status MINER = {true, false};
 constexpr watcher_status NETWORK = {false, true};
 constexpr watcher_status BOTH = {true, true};
 
-// Quick saves settling into one report after the last, and other files of the directory not
-// counting, are checked end to end in tests/e2e/test_config_watch.py.
+// Quick saves settling into one report after the last, a rename onto the file counting and
+// other files of the directory not, are checked end to end in tests/e2e/test_config_watch.py.
 const watcher_case cases[] = {
-    {"a rename onto the network file counts, other files do not",
-     {{step::IN_PLACE, "lighttpd-htdigest.user", 0ms},
-      {step::RENAME, "cgminer.conf.tmp", 0ms},
-      {step::RENAME, "network.conf", 0ms}},
-     {NETWORK}},
     {"an edit after the agent's own write is reported after the resume, however long the pause",
      {{step::PAUSE, "", 0ms},
       {step::OWN, "cgminer.conf", 0ms},
@@ -227,8 +222,5 @@ TEST(Watcher, StopRightAfterStartIsNeverLostAndTheWatcherCanStartAgain) {
     EXPECT_EQ(watcher_start(record_call), 0); // only warns
     stop_promptly();
     EXPECT_EQ(watcher_stop(), 0); // only warns
-    std::string log = root.log();
-    EXPECT_NE(log.find("Failed to watch " + root.path("/config")), std::string::npos);
-    EXPECT_EQ(count_of(log, "WARN Watcher is already running\n"), 1);
-    EXPECT_EQ(count_of(log, "WARN Watcher is not running\n"), 1);
+    EXPECT_NE(root.log().find("Failed to watch " + root.path("/config")), std::string::npos);
 }
