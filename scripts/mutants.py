@@ -415,6 +415,37 @@ def write_report(path, args, mutants, unit_names, e2e_names, baseline, started):
     return report
 
 
+def compare(before_path, after_path):
+    """Both scores, the mutants whose outcome changed, and for every test the second run no
+    longer has, the mutants it killed and what kills them now."""
+    before, after = (json.loads(p.read_text()) for p in (before_path, after_path))
+    if before["seed"] != after["seed"]:
+        sys.exit("the reports come from different seeds")
+    for name, report in (("before", before), ("after", after)):
+        s = report["summary"]
+        print(f"{name}: seed {report['seed']}, score {s['killed']}/{s['built']} = "
+              f"{s['score'] or 0:.1%}, {s['counts']}")
+    now = {m["id"]: m for m in after["mutants"]}
+    print("\noutcome changed:")
+    for m in before["mutants"]:
+        later = now.get(m["id"])
+        done = later and "pending" not in (m["outcome"], later["outcome"])
+        if done and later["original"] == m["original"] and later["outcome"] != m["outcome"]:
+            print(f"  {m['id']:4} {m['file']}:{m['line']} {m['outcome']} -> {later['outcome']} "
+                  f"({' '.join(later['killed_by'][:3]) or 'nothing'})")
+    print("\ntests gone, their kills and what kills those mutants now:")
+    def killers_now(m):
+        later = now[m["id"]]
+        return " ".join(later["killed_by"][:3]) or ("(not run yet)" if later["outcome"] == "pending"
+                                                    else "NOTHING")
+
+    for name in sorted(set(before["summary"]["tests"]) - set(after["summary"]["tests"])):
+        kills = [m for m in before["mutants"] if name in m["killed_by"]]
+        print(f"  {name}: " + ("; ".join(f"{m['id']} by {killers_now(m)}" for m in kills)
+                               or "no kills"))
+    return 0
+
+
 def guarded(errors, function, *arguments):
     """Runs a worker's job, keeping its failure for the main thread (a stop is not one)."""
     try:
@@ -466,7 +497,13 @@ def main():
                              "mutants (same seed and tree) and run only the others")
     parser.add_argument("--no-recheck", dest="recheck", action="store_false",
                         help="count a failing test as a kill without running it again")
+    parser.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"),
+                        help="compare two reports of the same seed (before and after a change "
+                             "to the tests) and stop")
     args = parser.parse_args()
+
+    if args.compare:
+        return compare(*map(Path, args.compare))
 
     if args.list:
         mutants, weights = choose(REPO, args.count, args.seed)
