@@ -26,7 +26,7 @@ COMMANDS = ("reboot", "logs", "start_mining", "stop_mining", "chip_metrics", "up
             "config", "config_network", "config_pools", "config_web_access", "config_fans",
             "config_watchdog", "config_perf", "config_autotuner", "config_chain")
 NO_REPLY = ("config", "update_firmware")
-MAX_AGENTS = 100  # beyond it, the agents whose connection closed longest ago are forgotten
+MAX_AGENTS = 2000  # beyond it, the agents whose connection closed longest ago are forgotten
 MAX_EXCHANGES = 30
 MAX_ODDITIES = 20
 MAX_DEPTH = 32
