@@ -72,7 +72,8 @@ start() {
     else
         # setsid: the daemon outlives the caller and ignores its terminal's signals.
         setsid /usr/bin/python3 "$root/usr/lib/fakeminer/fakeminer.py" --root "$root" \
-            --port "$(cat "$root/etc/fakeminer.port")" $(cat "$root/etc/fakeminer.args" 2>/dev/null) \
+            --port "$(cat "$root/etc/fakeminer.port")" \
+            $(cat "$root/etc/fakeminer.args" 2>/dev/null) \
             < /dev/null >> "$root/var/log/fakeminer.log" 2>&1 &
     fi
     # Bounded wait for the pid file, so that pidof answers as soon as start returns.
@@ -113,7 +114,8 @@ esac
 EOF
 chmod +x "$root/usr/lib/fakeminer/ctl.sh"
 echo "$api_port" > "$root/etc/fakeminer.port"
-if [ -n "$fleet" ]; then echo "$fleet" > "$root/etc/fakeminer.fleet"; else rm -f "$root/etc/fakeminer.fleet"; fi
+rm -f "$root/etc/fakeminer.fleet"
+[ -z "$fleet" ] || echo "$fleet" > "$root/etc/fakeminer.fleet"
 stub etc/init.d/cgminer.sh "exec '$root/usr/lib/fakeminer/ctl.sh' \"\$@\""
 stub www/pages/cgi-bin/stop_cgminer.cgi "exec '$root/usr/lib/fakeminer/ctl.sh' stop"
 # The daemon's settings as the machine's web interface leaves them (sandbox/webedit.py edits

@@ -9,6 +9,7 @@ real daemon's output that the agent repairs: the objects of "STATS" written back
     /usr/bin/python3 tools/fakeminer/fakeminer.py --root DIR --port PORT [--scenario S]
         [--seed N] [--warmup SECS] [--slow-secs SECS]
     /usr/bin/python3 tools/fakeminer/fakeminer.py [--root DIR] --write-chip-hr FILE
+    /usr/bin/python3 tools/fakeminer/fakeminer.py --fleet FILE   (see Fleet below)
 
 With --root, the process reads DIR/config/cgminer.conf once at start, as the real daemon does:
 its replies show that file's pools, fan settings and chain and chip frequencies (without a
@@ -25,6 +26,7 @@ import json
 import math
 import os
 import random
+import resource
 import select
 import shutil
 import signal
@@ -515,8 +517,9 @@ class Fleet:
     DIR/etc/fakeminer.args) and writes what that start leaves: the start log line, the
     DIR/proc entry and the pid file (this process's pid). The control FIFO, created once every
     listed daemon has started, takes lines "start DIR", "stop DIR" and "restart DIR" (ctl.sh
-    of a root made with make-root.sh --fleet writes them; a line is written atomically). The scenarios that hold or spoil replies
-    (slow, silent, garbage, cutoff, empty) are the single daemon's."""
+    of a root made with make-root.sh --fleet writes them; a line is written atomically). Of
+    the scenarios it serves those that change the reports (chain_missing, fans_stopped, huge);
+    the others are the single daemon's."""
 
     def __init__(self, roots, fifo):
         self.roots, self.fifo = roots, fifo
@@ -580,6 +583,9 @@ class Fleet:
             writer.close()
 
     async def run(self):
+        # A listening socket per root and one per connection: all the descriptors it may have.
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
         loop = asyncio.get_running_loop()
         done = asyncio.Event()
         for sig in (signal.SIGTERM, signal.SIGINT):
