@@ -4,6 +4,7 @@ a server restart, a configuration push and a network outage measured.
 
     /usr/bin/python3 bench/fleet.py --agents N [--build DIR] [--minutes M]
         [--scenario steady server-restart push outage] [--out DIR] [--outage-secs S]
+        [--start-rate R] [--page PORT]
 
 Each agent runs the static x86_64 release sandbox binary (build-release-x86_64, made by
 scripts/release.sh x86_64; --build DIR for any other build) in its own sandbox root, copied
@@ -20,6 +21,7 @@ import collections
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -29,12 +31,17 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tools" / "refserver"))
-from refserver import RefServer, free_port  # noqa: E402
+from dashboard import Dashboard  # noqa: E402
+from fleet import Fleet  # noqa: E402
+from refserver import RefServer  # noqa: E402
 
 SCENARIOS = ("steady", "server-restart", "push", "outage")
 TICK = os.sysconf("SC_CLK_TCK")
 REPORTS = ("status", "metrics")
 RESTART_SECS = 10
+# The daemons' ports: below the kernel's range for outgoing connections (32768 and up), so
+# that no agent's connection takes a port whose daemon is restarting.
+DAEMON_PORTS = range(20000, 32768)
 
 
 class Relay:
@@ -148,7 +155,8 @@ class Farm:
     def __init__(self, args, tmp):
         self.args, self.tmp = args, tmp
         self.agents, self.roots, self.devices = [], [], []
-        self.daemons = self.server = self.relay = None
+        self.daemons = self.server = self.relay = self.board = None
+        self.page = Fleet() if args.page is not None else None
         self.generation = 0
         self.counters = Counters()
 
@@ -161,6 +169,7 @@ class Farm:
         subprocess.run([str(REPO / "sandbox/make-root.sh"), "--fleet", str(fifo), str(template),
                         "lo", "1"], check=True, stdout=subprocess.DEVNULL)
         old = str(template).encode()
+        ports = free_ports(n)
         for i in range(n):
             root = self.tmp / f"agent{i:04d}"
             for path in sorted(template.rglob("*")):
@@ -175,7 +184,7 @@ class Farm:
             device = f"{0:08X}{0:08X}-{i + 1:012X}"
             (root / "config/corvane.json").write_text(
                 '{"api_key": "sandbox-0123456789abcdef0123456789", "dev_id": "%s"}\n' % device)
-            (root / "etc/fakeminer.port").write_text(f"{free_port()}\n")
+            (root / "etc/fakeminer.port").write_text(f"{ports[i]}\n")
             (root / "etc/fakeminer.args").write_text(f"--seed {i} --warmup 5\n")
             self.roots.append(root)
             self.devices.append(device)
@@ -194,6 +203,9 @@ class Farm:
         wait_until(fifo.exists, 30 + n / 20, "the daemons to start", self.daemons)
         self.start_server(0)
         self.relay = Relay(self.server.port, self.counters.t0)
+        if self.page:
+            self.board = Dashboard(self.server, self.page, self.args.page).start()
+            print(f"live page on {self.board.url}", flush=True)
         url = f"wss://localhost:{self.relay.port}/api/v1/ws"
         began = time.monotonic()
         for i, root in enumerate(self.roots):
@@ -220,10 +232,17 @@ class Farm:
 
     def start_server(self, port):
         self.generation += 1
-        gen, counters = self.generation, self.counters
+        gen, counters, page = self.generation, self.counters, self.page
+
+        def on_event(kind, item):
+            counters.fold(gen, kind, item)
+            if page:
+                page.fold(kind, item)
         self.server = RefServer(port, auth_mode="accept", ack_update_config=True, keep=False,
-                                on_event=lambda kind, item: counters.fold(gen, kind, item))
+                                on_event=on_event)
         self.server.start()
+        if self.board:
+            self.board.srv = self.server
 
     def mining(self):
         with self.counters.lock:
@@ -237,14 +256,14 @@ class Farm:
     # ---- measuring -------------------------------------------------------
 
     def usage(self):
-        """(kB resident, CPU seconds) per agent."""
+        """(kB resident, kB proportional: shared pages divided among their users, CPU seconds)
+        per agent."""
         out = []
         for agent in self.agents:
-            rss = next(int(line.split()[1])
-                       for line in Path(f"/proc/{agent.pid}/status").read_text().splitlines()
-                       if line.startswith("VmRSS:"))
+            memory = {line.split(":")[0]: int(line.split()[1]) for line in
+                      Path(f"/proc/{agent.pid}/smaps_rollup").read_text().splitlines()[1:]}
             stat = Path(f"/proc/{agent.pid}/stat").read_text().rsplit(")", 1)[1].split()
-            out.append((rss, (int(stat[11]) + int(stat[12])) / TICK))
+            out.append((memory["Rss"], memory["Pss"], (int(stat[11]) + int(stat[12])) / TICK))
         return out
 
     def all_report(self, since, what, secs=180):
@@ -270,10 +289,11 @@ class Farm:
         u1, b1, m1, t1 = self.usage(), self.relay.bytes, c.messages, time.monotonic()
         self.check_alive()
         mins, n = (t1 - t0) / 60, len(self.agents)
-        rss = [r for r, _ in u1]
-        cpu = sum(b[1] - a[1] for a, b in zip(u0, u1)) / mins
+        rss, pss = [u[0] for u in u1], [u[1] for u in u1]
+        cpu = sum(b[2] - a[2] for a, b in zip(u0, u1)) / mins
         figures = {
             "RSS per agent, kB (mean / max)": f"{sum(rss) / n:.0f} / {max(rss)}",
+            "PSS per agent, kB (mean)": f"{sum(pss) / n:.0f}",
             "CPU s/min, all agents (per agent)": f"{cpu:.2f} ({cpu / n:.4f})",
             "bytes on the wire per agent per minute": f"{(b1 - b0) / n / mins:.0f}",
             "server messages/s": f"{(m1 - m0) / (t1 - t0):.2f}",
@@ -392,6 +412,8 @@ class Farm:
             except subprocess.TimeoutExpired:
                 self.daemons.kill()
                 self.daemons.wait()
+        if self.board:
+            self.board.stop()
         if self.relay:
             self.relay.stop()
         if self.server:
@@ -409,6 +431,21 @@ def started_at(root):
         return float(lines[-1].split('"time": ', 1)[1].split(",", 1)[0])
     except (OSError, IndexError, ValueError):
         return 0.0
+
+
+def free_ports(n):
+    """n ports of DAEMON_PORTS that nobody listens on now."""
+    ports = []
+    for port in DAEMON_PORTS:
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        ports.append(port)
+        if len(ports) == n:
+            return ports
+    raise Failure(f"fewer than {n} free ports in {DAEMON_PORTS}")
 
 
 def wait_until(predicate, secs, what, process):
@@ -453,6 +490,8 @@ def main():
     ap.add_argument("--out", type=Path, default=Path("fleet-out"))
     ap.add_argument("--outage-secs", type=float, default=60)
     ap.add_argument("--start-rate", type=float, default=50, help="agents started per second")
+    ap.add_argument("--page", type=int, metavar="PORT",
+                    help="serve the server's live page on 127.0.0.1:PORT too (0: a free port)")
     args = ap.parse_args()
     args.binary = (args.build / "cvagent-sandbox").resolve()
     if not args.binary.exists():
