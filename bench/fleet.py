@@ -109,21 +109,20 @@ class Counters:
         self.messages = self.bytes = 0
         self.per_second = collections.Counter()  # second since t0 -> messages received
         self.opens = collections.Counter()       # second since t0 -> connections accepted
-        self.device = {}     # (server generation, connection) -> device id
-        self.live = {}       # device id -> connection on the current server
+        self.device = {}     # connection -> device id
+        self.live = {}       # device id -> its live connection
         self.auth = {}       # device id -> time of the last accepted authentication
         self.report = {}     # device id -> time of the last status or metrics
         self.state = {}      # device id -> miner state of the last status
         self.reply = {}      # device id -> time of the last config_pools reply
 
-    def fold(self, generation, kind, item):
+    def fold(self, kind, item):
         with self.lock:
             second = int(item.time - self.t0)
             if kind == "open":
                 self.opens[second] += 1
                 return
-            key = (generation, item.conn)
-            device = self.device.get(key)
+            device = self.device.get(item.conn)
             if kind == "close":
                 if device and self.live.get(device) == item.conn:
                     del self.live[device]
@@ -138,7 +137,7 @@ class Counters:
             self.per_second[second] += 1
             kind = msg.get("type")
             if kind == "auth" and isinstance(msg.get("device_id"), str):
-                self.device[key] = msg["device_id"]
+                self.device[item.conn] = msg["device_id"]
             elif device and kind in REPORTS:
                 self.report[device] = item.time
                 if kind == "status":
@@ -157,7 +156,6 @@ class Farm:
         self.agents, self.roots, self.devices = [], [], []
         self.daemons = self.server = self.relay = self.board = None
         self.page = Fleet() if args.page is not None else None
-        self.generation = 0
         self.counters = Counters()
 
     # ---- setting up ------------------------------------------------------
@@ -195,11 +193,11 @@ class Farm:
     def start(self):
         n = self.args.agents
         fifo = self.make_roots(n)
-        self.daemons = subprocess.Popen(
-            ["/usr/bin/python3", str(REPO / "tools/fakeminer/fakeminer.py"),
-             "--fleet", str(self.tmp / "roots")], start_new_session=True,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=open(self.tmp / "fakeminer.log", "w"))
+        with open(self.tmp / "fakeminer.log", "w") as log:
+            self.daemons = subprocess.Popen(
+                ["/usr/bin/python3", str(REPO / "tools/fakeminer/fakeminer.py"),
+                 "--fleet", str(self.tmp / "roots")], start_new_session=True,
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
         wait_until(fifo.exists, 30 + n / 20, "the daemons to start", self.daemons)
         self.start_server(0)
         self.relay = Relay(self.server.port, self.counters.t0)
@@ -216,7 +214,7 @@ class Farm:
                 start_new_session=True, stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
             progress(i + 1, n, "authenticated", len(self.counters.auth))
-            # At most START_RATE a second: the start is not the storm being measured.
+            # At most --start-rate a second: the start is not the storm being measured.
             time.sleep(max(0.0, began + (i + 1) / self.args.start_rate - time.monotonic()))
         deadline = time.monotonic() + 120 + n / 5
         while len(self.mining()) < n and time.monotonic() < deadline:
@@ -231,15 +229,14 @@ class Farm:
               flush=True)
 
     def start_server(self, port):
-        self.generation += 1
-        gen, counters, page = self.generation, self.counters, self.page
-
         def on_event(kind, item):
-            counters.fold(gen, kind, item)
-            if page:
-                page.fold(kind, item)
+            self.counters.fold(kind, item)
+            if self.page:
+                self.page.fold(kind, item)
+        # A restarted server numbers its connections on from the last one's.
         self.server = RefServer(port, auth_mode="accept", ack_update_config=True, keep=False,
-                                on_event=on_event)
+                                on_event=on_event,
+                                conn_base=self.server.connections if self.server else 0)
         self.server.start()
         if self.board:
             self.board.srv = self.server
@@ -251,7 +248,9 @@ class Farm:
     def check_alive(self):
         dead = [i for i, a in enumerate(self.agents) if a.poll() is not None]
         if dead or self.daemons.poll() is not None:
-            raise Failure(f"exited: agents {dead[:10]}, daemons {self.daemons.poll()}")
+            daemons = self.daemons.poll()
+            raise Failure(f"{len(dead)} agent(s) exited (e.g. numbers {dead[:10]})"
+                          + ("" if daemons is None else f"; the daemons' process, {daemons}"))
 
     # ---- measuring -------------------------------------------------------
 
@@ -284,9 +283,9 @@ class Farm:
     def steady(self):
         minutes = self.args.minutes
         c = self.counters
-        u0, b0, m0, t0 = self.usage(), self.relay.bytes, c.messages, time.monotonic()
+        u0, b0, m0, t0 = self.usage(), self.relay.bytes, (c.messages, c.bytes), time.monotonic()
         time.sleep(minutes * 60)
-        u1, b1, m1, t1 = self.usage(), self.relay.bytes, c.messages, time.monotonic()
+        u1, b1, m1, t1 = self.usage(), self.relay.bytes, (c.messages, c.bytes), time.monotonic()
         self.check_alive()
         mins, n = (t1 - t0) / 60, len(self.agents)
         rss, pss = [u[0] for u in u1], [u[1] for u in u1]
@@ -296,7 +295,9 @@ class Farm:
             "PSS per agent, kB (mean)": f"{sum(pss) / n:.0f}",
             "CPU s/min, all agents (per agent)": f"{cpu:.2f} ({cpu / n:.4f})",
             "bytes on the wire per agent per minute": f"{(b1 - b0) / n / mins:.0f}",
-            "server messages/s": f"{(m1 - m0) / (t1 - t0):.2f}",
+            "message text received per agent per minute, bytes":
+                f"{(m1[1] - m0[1]) / n / mins:.0f}",
+            "server messages/s": f"{(m1[0] - m0[0]) / (t1 - t0):.2f}",
         }
         self.all_report(t0, "steady")
         window = range(int(t0 - c.t0), int(t1 - c.t0))
@@ -514,6 +515,7 @@ def main():
         print(f"\nfleet: {e}", file=sys.stderr)
         status = 1
     except KeyboardInterrupt:
+        print("\nfleet: interrupted", file=sys.stderr)
         status = 130
     finally:
         farm.stop()

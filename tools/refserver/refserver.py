@@ -85,7 +85,7 @@ def free_port():
 class RefServer:
     def __init__(self, port=0, host="127.0.0.1", auth_mode="accept",
                  ack_update_config=False, on_event=None, ping_interval=20,
-                 cert=(CERT, KEY), keep=True):
+                 cert=(CERT, KEY), keep=True, conn_base=0):
         self.host, self.port = host, port
         # The server's certificate chain and key files.
         self.cert = cert
@@ -106,7 +106,8 @@ class RefServer:
         self._consumed: set = set()
         self._cond = threading.Condition(threading.RLock())
         self._live: dict = {}
-        self._nconn = 0
+        # Connections are numbered from conn_base + 1: a restarted server can go on counting.
+        self._nconn = conn_base
         self._loop = self._thread = self._stop_fut = None
 
     # ---- lifecycle -------------------------------------------------------
