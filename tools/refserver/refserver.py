@@ -483,21 +483,20 @@ def main(argv=None):
                     help="also serve the live page on http://127.0.0.1:PORT/ (0: a free port)")
     ap.add_argument("--verbose", action="store_true",
                     help="print every message, connection and close also with the live page "
-                    "(a console without it always does)")
+                    "and no script (otherwise always printed)")
     args = ap.parse_args(argv)
-    # The console is the conversation; behind the live page a fleet's would flood it.
-    verbose = args.verbose or args.http_port is None
+    # On the console or with a script the conversation is the output, and the script's "wait
+    # auth" reads the records. Behind the live page alone, a fleet's would flood both.
+    conversation = args.http_port is None or args.script is not None
     fleet = Fleet() if args.http_port is not None else None
 
     def on_event(kind, item):
         if fleet:
             fleet.fold(kind, item)
-        if verbose:
+        if conversation or args.verbose:
             _print_event(kind, item)
-    # With the live page and no script, the page's fleet holds what is shown and nothing reads
-    # the records (only "wait auth" does), which a thousand agents would pile up for hours.
     srv = RefServer(args.port, args.host, args.auth, not args.no_ack_config, on_event,
-                    keep=args.http_port is None or args.script is not None)
+                    keep=conversation)
     script = []
     if args.script:
         with open(args.script) as f:
