@@ -29,6 +29,10 @@ import threading
 import time
 from pathlib import Path
 
+import matplotlib
+matplotlib.use("Agg")  # files only, no display
+import matplotlib.pyplot as plt  # noqa: E402
+
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tools" / "refserver"))
 from dashboard import Dashboard  # noqa: E402
@@ -42,6 +46,9 @@ RESTART_SECS = 10
 # The daemons' ports: below the kernel's range for outgoing connections (32768 and up), so
 # that no agent's connection takes a port whose daemon is restarting.
 DAEMON_PORTS = range(20000, 32768)
+# How long every agent has to come back after a scenario: the reconnect schedule ends at one
+# attempt a minute, so a few of those for a server still busy with the storm.
+WAIT_SECS = 300
 
 
 class Relay:
@@ -265,7 +272,7 @@ class Farm:
             out.append((memory["Rss"], memory["Pss"], (int(stat[11]) + int(stat[12])) / TICK))
         return out
 
-    def all_report(self, since, what, secs=180):
+    def all_report(self, since, what, secs=WAIT_SECS):
         """Waits (bounded) until every agent reported after `since`; the time of each one's
         first report then (as polled: within 0.25 s)."""
         n = len(self.devices)
@@ -329,7 +336,7 @@ class Farm:
                 f"{auth[min(n - 1, -(-n * p // 100) - 1)]:.1f}" for p in (50, 99, 100)} | {
                 "peak of new TLS connections/s": str(peak)}
 
-    def all_authenticated(self, since, secs=180):
+    def all_authenticated(self, since, secs=WAIT_SECS):
         deadline = time.monotonic() + secs
         while len(self.counters.since(self.counters.auth, since)) < len(self.devices):
             if time.monotonic() > deadline:
@@ -344,12 +351,15 @@ class Farm:
         if len(live) < len(self.devices):
             raise Failure(f"push: {len(self.devices) - len(live)} agent(s) not connected")
         t0, wall0 = time.monotonic(), time.time()
-        for n, (device, conn) in enumerate(live.items()):
-            self.server.send({"type": "config_pools", "main": {
-                "stratum_url": f"stratum+tcp://push{int(wall0)}.example:3333",
-                "worker": f"farm.rig{n}"}}, conn)
+        for n, conn in enumerate(live.values()):
+            try:
+                self.server.send({"type": "config_pools", "main": {
+                    "stratum_url": f"stratum+tcp://push{int(wall0)}.example:3333",
+                    "worker": f"farm.rig{n}"}}, conn)
+            except (RuntimeError, TimeoutError) as e:
+                raise Failure(f"push: connection #{conn}: {e}")
         sent = time.monotonic() - t0
-        deadline = t0 + 180
+        deadline = t0 + WAIT_SECS
         restarted = {}
         while time.monotonic() < deadline:
             for root in self.roots:
@@ -465,16 +475,14 @@ def progress(done, total, what, count):
 
 
 def plot(path, title, ylabel, xs, ys, bars=False, second=None, labels=None):
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    """One series as bars or steps, and a second one as steps, per second from the event."""
     fig, ax = plt.subplots(figsize=(8, 4))
     if bars:
         ax.bar(list(xs), list(ys), width=1.0, align="edge", label=labels[0] if labels else None)
     else:
         ax.step(list(xs), list(ys), where="post", label=labels[0] if labels else None)
     if second:
-        ax.step(list(second[0]), list(second[1]), where="post", label=labels[1])
+        ax.step(list(second[0]), list(second[1]), where="post", label=labels[1], color="tab:orange")
         ax.legend()
     ax.set(title=title, xlabel="s from the event", ylabel=ylabel)
     fig.savefig(path, dpi=100, bbox_inches="tight")
