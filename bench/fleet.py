@@ -117,11 +117,26 @@ class Counters:
         self.per_second = collections.Counter()  # second since t0 -> messages received
         self.opens = collections.Counter()       # second since t0 -> connections accepted
         self.device = {}     # connection -> device id
-        self.live = {}       # device id -> its live connection
-        self.auth = {}       # device id -> time of the last accepted authentication
-        self.report = {}     # device id -> time of the last status or metrics
+        self.live = {}       # device id -> its live, authenticated connection
         self.state = {}      # device id -> miner state of the last status
-        self.reply = {}      # device id -> time of the last config_pools reply
+        # "auth" (accepted), "report" (status or metrics), "reply" (to config_pools): device
+        # id -> time of its first one since the watch began
+        self.first = {"auth": {}, "report": {}, "reply": {}}
+        self.watching = float("inf")
+
+    def watch(self, since):
+        """Notes each device's first authentication, report and reply from `since` on."""
+        with self.lock:
+            self.first = {kind: {} for kind in self.first}
+            self.watching = since
+
+    def firsts(self, kind):
+        with self.lock:
+            return dict(self.first[kind])
+
+    def _note(self, kind, device, t):
+        if t >= self.watching:
+            self.first[kind].setdefault(device, t)
 
     def fold(self, kind, item):
         with self.lock:
@@ -137,7 +152,8 @@ class Counters:
             msg = item.json if isinstance(item.json, dict) else {}
             if kind == "sent":
                 if msg.get("type") == "auth" and msg.get("ok") and device:
-                    self.auth[device], self.live[device] = item.time, item.conn
+                    self.live[device] = item.conn
+                    self._note("auth", device, item.time)
                 return
             self.messages += 1
             self.bytes += len(item.text)
@@ -146,15 +162,11 @@ class Counters:
             if kind == "auth" and isinstance(msg.get("device_id"), str):
                 self.device[item.conn] = msg["device_id"]
             elif device and kind in REPORTS:
-                self.report[device] = item.time
+                self._note("report", device, item.time)
                 if kind == "status":
                     self.state[device] = (msg.get("state") or {}).get("name")
             elif device and kind == "config_pools":
-                self.reply[device] = item.time
-
-    def since(self, table, t):
-        with self.lock:
-            return {d: v for d, v in table.items() if v >= t}
+                self._note("reply", device, item.time)
 
 
 class Farm:
@@ -220,7 +232,7 @@ class Farm:
                  "-c", str(root / "config/corvane.json"), "-s", url],
                 start_new_session=True, stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-            progress(i + 1, n, "authenticated", len(self.counters.auth))
+            progress(i + 1, n, "authenticated", len(self.counters.live))
             # At most --start-rate a second: the start is not the storm being measured.
             time.sleep(max(0.0, began + (i + 1) / self.args.start_rate - time.monotonic()))
         deadline = time.monotonic() + 120 + n / 5
@@ -272,24 +284,22 @@ class Farm:
             out.append((memory["Rss"], memory["Pss"], (int(stat[11]) + int(stat[12])) / TICK))
         return out
 
-    def all_report(self, since, what, secs=WAIT_SECS):
-        """Waits (bounded) until every agent reported after `since`; the time of each one's
-        first report then (as polled: within 0.25 s)."""
-        n = len(self.devices)
-        deadline = time.monotonic() + secs
-        first = {}
-        while time.monotonic() < deadline:
-            first = self.counters.since(self.counters.report, since) | first
-            if len(first) == n:
-                return first
+    def all_again(self, kind, what):
+        """Waits (bounded) for every agent's first `kind` since the watch began; their times."""
+        deadline = time.monotonic() + WAIT_SECS
+        while len(first := self.counters.firsts(kind)) < len(self.devices):
+            if time.monotonic() > deadline:
+                lost = sorted(set(self.devices) - set(first))
+                raise Failure(f"{what}: {len(lost)} agent(s) without {kind} again, "
+                              f"e.g. {lost[:5]}")
             self.check_alive()
-            time.sleep(0.25)
-        lost = sorted(set(self.devices) - set(self.counters.since(self.counters.report, since)))
-        raise Failure(f"{what}: {len(lost)} agent(s) did not report again, e.g. {lost[:5]}")
+            time.sleep(0.1)
+        return first
 
     def steady(self):
         minutes = self.args.minutes
         c = self.counters
+        c.watch(time.monotonic())
         u0, b0, m0, t0 = self.usage(), self.relay.bytes, (c.messages, c.bytes), time.monotonic()
         time.sleep(minutes * 60)
         u1, b1, m1, t1 = self.usage(), self.relay.bytes, (c.messages, c.bytes), time.monotonic()
@@ -306,7 +316,7 @@ class Farm:
                 f"{(m1[1] - m0[1]) / n / mins:.0f}",
             "server messages/s": f"{(m1[0] - m0[0]) / (t1 - t0):.2f}",
         }
-        self.all_report(t0, "steady")
+        self.all_again("report", "steady")
         window = range(int(t0 - c.t0), int(t1 - c.t0))
         plot(self.args.out / "steady.png", f"Steady state, {n} agents", "messages received / s",
              [w - window[0] for w in window], [c.per_second[w] for w in window])
@@ -318,12 +328,12 @@ class Farm:
         port = self.server.port
         self.server.stop()
         time.sleep(RESTART_SECS)
-        self.start_server(port)
         back = time.monotonic()
-        self.all_authenticated(back)
-        auth = sorted(v - back for v in c.since(c.auth, back).values())
+        c.watch(back)
+        self.start_server(port)
+        auth = sorted(v - back for v in self.all_again("auth", "server-restart").values())
         n = len(auth)
-        self.all_report(back, "server-restart")
+        self.all_again("report", "server-restart")
         window = range(int(t0 - c.t0) - 2, int(back - c.t0 + auth[-1]) + 3)
         peak = max(c.opens[w] for w in window)
         xs = [w - int(t0 - c.t0) for w in window]
@@ -336,14 +346,6 @@ class Farm:
                 f"{auth[min(n - 1, -(-n * p // 100) - 1)]:.1f}" for p in (50, 99, 100)} | {
                 "peak of new TLS connections/s": str(peak)}
 
-    def all_authenticated(self, since, secs=WAIT_SECS):
-        deadline = time.monotonic() + secs
-        while len(self.counters.since(self.counters.auth, since)) < len(self.devices):
-            if time.monotonic() > deadline:
-                raise Failure("server-restart: not every agent authenticated again")
-            self.check_alive()
-            time.sleep(0.1)
-
     def push(self):
         c = self.counters
         with c.lock:
@@ -351,6 +353,7 @@ class Farm:
         if len(live) < len(self.devices):
             raise Failure(f"push: {len(self.devices) - len(live)} agent(s) not connected")
         t0, wall0 = time.monotonic(), time.time()
+        c.watch(t0)
         for n, conn in enumerate(live.values()):
             try:
                 self.server.send({"type": "config_pools", "main": {
@@ -367,7 +370,7 @@ class Farm:
                     last = started_at(root)
                     if last > wall0:
                         restarted[root] = last - wall0
-            replies = c.since(c.reply, t0)
+            replies = c.firsts("reply")
             if len(replies) == len(live) and len(restarted) == len(self.roots):
                 break
             self.check_alive()
@@ -376,7 +379,8 @@ class Farm:
             raise Failure(f"push: {len(replies)} replies, {len(restarted)} daemon restarts "
                           f"of {len(self.roots)}")
         replied = sorted(v - t0 for v in replies.values())
-        self.all_report(time.monotonic(), "push")
+        c.watch(time.monotonic())
+        self.all_again("report", "push")
         restarts = sorted(restarted.values())
         plot(self.args.out / "push.png", f"Configuration push, {len(replied)} agents",
              "done (count)", replied, range(1, len(replied) + 1),
@@ -391,10 +395,10 @@ class Farm:
         t0 = time.monotonic()
         self.relay.flowing(False)
         time.sleep(self.args.outage_secs)
-        self.relay.flowing(True)
         back = time.monotonic()
-        seen = self.all_report(back, "outage")
-        last = max(seen.values()) - back
+        c.watch(back)
+        self.relay.flowing(True)
+        last = max(self.all_again("report", "outage").values()) - back
         reconnected = sum(n for s, n in c.opens.items() if s >= int(back - c.t0))
         window = range(int(t0 - c.t0) - 5, int(back - c.t0 + last) + 5)
         plot(self.args.out / "outage.png", f"Network outage of {self.args.outage_secs:g} s",
