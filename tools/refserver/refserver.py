@@ -97,7 +97,8 @@ class RefServer:
         # Called on the server thread as on_event(kind, item) with kind in
         # "recv", "sent" (Record) and "open", "close" (Event).
         self.on_event = on_event
-        # Keep every record in received, sent and events; a fleet's would fill the memory.
+        # Whether received, sent and events keep every record (a fleet's would fill the
+        # memory); on_event sees each either way.
         self.keep = keep
         self._register_once: set = set()  # see register_next()
         self.received: list = []
