@@ -4,11 +4,19 @@
 # (in DIR/var/log/calls.log). Nothing here reaches the real machine.
 #
 # The mining daemon is tools/fakeminer/fakeminer.py on 127.0.0.1:API_PORT, run by the stub
-# init script DIR/etc/init.d/cgminer.sh; this script never starts it.
+# init script DIR/etc/init.d/cgminer.sh; this script never starts it. With --fleet FIFO, the
+# daemon is one of many served by a single "fakeminer.py --fleet" process, which the init
+# script asks through that process's control FIFO.
 #
-# usage: sandbox/make-root.sh DIR [IFACE [API_PORT]]
+# usage: sandbox/make-root.sh [--fleet FIFO] DIR [IFACE [API_PORT]]
 set -eu
-usage="usage: $0 DIR [IFACE [API_PORT]]"
+usage="usage: $0 [--fleet FIFO] DIR [IFACE [API_PORT]]"
+fleet=
+if [ "${1:-}" = --fleet ]; then
+    [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }
+    fleet=$2
+    shift 2
+fi
 [ $# -ge 1 ] || { echo "$usage" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
@@ -46,19 +54,28 @@ stub etc/init.d/network.sh "exit 0"
 
 # The simulated daemon's start and stop, shared by the two stubs below and not recorded itself,
 # so that calls.log shows only what the agent ran. Extra daemon options (e.g. --warmup 1) may
-# be put in DIR/etc/fakeminer.args.
+# be put in DIR/etc/fakeminer.args. In a fleet, DIR/etc/fakeminer.fleet names the control FIFO
+# of the process that serves the daemon: a start or stop is a line written there.
 ln -sf "$repo/tools/fakeminer/fakeminer.py" "$root/usr/lib/fakeminer/fakeminer.py"
 cat > "$root/usr/lib/fakeminer/ctl.sh" <<'EOF'
 #!/bin/sh
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 pidfile=$root/var/run/cgminer.pid
+fleet=$(cat "$root/etc/fakeminer.fleet" 2>/dev/null) || fleet=
 running() { pid=$(cat "$pidfile" 2>/dev/null) && kill -0 "$pid" 2>/dev/null; }
+# One line to the fleet's FIFO; bounded, as a FIFO without a reader blocks the writer.
+tell() { timeout 5 sh -c 'echo "$1" > "$2"' tell "$1 $root" "$fleet"; }
 start() {
     running && return 0
-    # setsid: the daemon outlives the caller and ignores its terminal's signals.
-    setsid /usr/bin/python3 "$root/usr/lib/fakeminer/fakeminer.py" --root "$root" \
-        --port "$(cat "$root/etc/fakeminer.port")" $(cat "$root/etc/fakeminer.args" 2>/dev/null) \
-        < /dev/null >> "$root/var/log/fakeminer.log" 2>&1 &
+    if [ -n "$fleet" ]; then
+        tell start || return 1
+    else
+        # setsid: the daemon outlives the caller and ignores its terminal's signals.
+        setsid /usr/bin/python3 "$root/usr/lib/fakeminer/fakeminer.py" --root "$root" \
+            --port "$(cat "$root/etc/fakeminer.port")" \
+            $(cat "$root/etc/fakeminer.args" 2>/dev/null) \
+            < /dev/null >> "$root/var/log/fakeminer.log" 2>&1 &
+    fi
     # Bounded wait for the pid file, so that pidof answers as soon as start returns.
     i=0
     until running; do
@@ -76,12 +93,13 @@ start() {
 }
 stop() {
     running || { rm -f "$pidfile"; rm -rf "$root/proc/"[0-9]*; return 0; }
-    kill -TERM "$pid"
+    if [ -n "$fleet" ]; then tell stop || return 1; else kill -TERM "$pid"; fi
     # The daemon removes its pid file as it exits (a zombie would still answer kill -0).
     i=0
     while [ -f "$pidfile" ] && kill -0 "$pid" 2>/dev/null; do
         i=$((i + 1))
-        [ $i -le 100 ] || { kill -KILL "$pid" 2>/dev/null; break; }
+        # Never the fleet's process: it serves the other roots too.
+        [ $i -le 100 ] || { [ -n "$fleet" ] || kill -KILL "$pid" 2>/dev/null; break; }
         sleep 0.05
     done
     rm -f "$pidfile"
@@ -96,6 +114,8 @@ esac
 EOF
 chmod +x "$root/usr/lib/fakeminer/ctl.sh"
 echo "$api_port" > "$root/etc/fakeminer.port"
+rm -f "$root/etc/fakeminer.fleet"
+[ -z "$fleet" ] || echo "$fleet" > "$root/etc/fakeminer.fleet"
 stub etc/init.d/cgminer.sh "exec '$root/usr/lib/fakeminer/ctl.sh' \"\$@\""
 stub www/pages/cgi-bin/stop_cgminer.cgi "exec '$root/usr/lib/fakeminer/ctl.sh' stop"
 # The daemon's settings as the machine's web interface leaves them (sandbox/webedit.py edits

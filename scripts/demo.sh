@@ -38,7 +38,7 @@ echo "== reference server on wss://localhost:$port/api/v1/ws, sandbox root $root
 # Registration at every connection: the agent uploads its configuration at once.
 if [ "$live" = 1 ]; then
     /usr/bin/python3 tools/refserver/refserver.py --port "$port" --auth accept_register \
-        --http-port "$(free_port)" < /dev/null > "$log" 2>&1 &
+        --http-port "$(free_port)" --verbose < /dev/null > "$log" 2>&1 &
     ready="live page on"
 else
     /usr/bin/python3 tools/refserver/refserver.py --port "$port" --auth accept_register \

@@ -1,8 +1,9 @@
 #!/bin/sh
-# Installs the Debian 12 packages needed to build, run and test the agent and the charting
-# library of the reference server's live page from the npm registry (Node 20 and npm are on
-# the machine), then builds the source-built libraries (scripts/deps/dev.sh). Idempotent, and
-# quick when everything is already there.
+# Installs the Debian 12 packages needed to build, run, test and benchmark the agent (the
+# fleet benchmark's plots: python3-matplotlib) and the charting library of the reference
+# server's live page from the npm registry (Node 20 and npm are on the machine), then builds
+# the source-built libraries (scripts/deps/dev.sh). Idempotent, and quick when everything is
+# already there.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -10,7 +11,7 @@ PACKAGES="build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
 libjansson-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
 libssl-dev zlib1g-dev libgtest-dev libgmock-dev googletest
 python3 python3-pytest python3-websockets openssl procps patch chromium strace
-g++-arm-linux-gnueabihf qemu-user-static ca-certificates"
+g++-arm-linux-gnueabihf qemu-user-static ca-certificates python3-matplotlib"
 
 missing=""
 for package in $PACKAGES; do

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds and runs every test: formatting, then unit and end-to-end tests in the plain build,
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, again under ThreadSanitizer, and
-# against the static release binaries (x86_64, and armhf under qemu), then a short fuzzing run
-# of every libFuzzer target. Ends with one line "N passed, N failed" over all builds.
+# against the static release binaries (x86_64, and armhf under qemu), then a fleet of 20
+# release agents (bench/fleet.py) and a short fuzzing run of every libFuzzer target. Ends with
+# one line "N passed, N failed" over all builds.
 set -eu
 cd "$(dirname "$0")/.."
 started=$(date +%s)
@@ -52,6 +53,17 @@ for arch in x86_64 armhf; do
     fi
     passed=$((passed + $(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log")))
 done
+
+# A regression check, not a timing: 20 release agents through a minute of reporting and a
+# server restart, each of which must report again (about 2 minutes).
+echo "== fleet of 20 agents"
+out=$(mktemp -d)
+status=0
+/usr/bin/python3 bench/fleet.py --agents 20 --minutes 1 --scenario steady server-restart \
+    --build build-release-x86_64 --out "$out" || status=$?
+rm -rf "$out"
+[ "$status" -eq 0 ] || exit "$status"
+passed=$((passed + 1))
 
 echo "== fuzzing (30 s per target)"
 scripts/fuzz.sh 30

@@ -9,6 +9,7 @@ real daemon's output that the agent repairs: the objects of "STATS" written back
     /usr/bin/python3 tools/fakeminer/fakeminer.py --root DIR --port PORT [--scenario S]
         [--seed N] [--warmup SECS] [--slow-secs SECS]
     /usr/bin/python3 tools/fakeminer/fakeminer.py [--root DIR] --write-chip-hr FILE
+    /usr/bin/python3 tools/fakeminer/fakeminer.py --fleet FILE   (see Fleet below)
 
 With --root, the process reads DIR/config/cgminer.conf once at start, as the real daemon does:
 its replies show that file's pools, fan settings and chain and chip frequencies (without a
@@ -20,11 +21,14 @@ name. Hash rates are in MH/s, as the L3+ daemon reports them (the agent divides 
 """
 
 import argparse
+import asyncio
 import json
 import math
 import os
 import random
+import resource
 import select
+import shutil
 import signal
 import socket
 import sys
@@ -278,9 +282,10 @@ class FakeMiner:
     """The daemon: a listening socket on 127.0.0.1 served by one thread, a thread per client."""
 
     def __init__(self, port=4028, root=None, scenario="normal", seed=None, warmup=5.0,
-                 slow_secs=30.0, write_pid=False):
+                 slow_secs=30.0, write_pid=False, proc_entry=False):
         self.port, self.root, self.base, self.slow_secs = port, root, scenario, slow_secs
         self.write_pid = write_pid and root is not None
+        self.proc_entry = proc_entry and root is not None
         self.conf = read_conf(root)  # read once, as the daemon reads its file only at start
         self.sim = Sim(seed, warmup, settings_of(self.conf))
         self.wake = threading.Condition()  # signalled on a scenario change and on stop
@@ -321,19 +326,30 @@ class FakeMiner:
         return time.monotonic() - self.started
 
     def start(self):
+        self._open()
+        self.thread = threading.Thread(target=self._serve, name="fakeminer", daemon=True)
+        self.thread.start()
+        log(f"listening on 127.0.0.1:{self.port}, scenario {self.current}")
+        return self
+
+    def _open(self):
+        """Listens, records the start and writes the pid file (the last thing: whoever waits
+        for it finds the rest done)."""
         self.started = time.monotonic()
         self.current = self.scenario()
         if self.current != "down":
             self._listen()  # here, so that a port in use fails the start
         if self.root:
             self._record_start()
+        if self.proc_entry:  # as ctl.sh makes it for a daemon of its own
+            os.makedirs(self._path(f"proc/{os.getpid()}"), exist_ok=True)
+            with open(self._path(f"proc/{os.getpid()}/comm"), "w") as f:
+                f.write("cgminer\n")
+            with open(self._path(f"proc/{os.getpid()}/cmdline"), "w") as f:
+                f.write("cgminer\0--api-listen\0")
         if self.write_pid:
             with open(self._path("var/run/cgminer.pid"), "w") as f:
                 f.write(f"{os.getpid()}\n")
-        self.thread = threading.Thread(target=self._serve, name="fakeminer", daemon=True)
-        self.thread.start()
-        log(f"listening on 127.0.0.1:{self.port}, scenario {self.current}")
-        return self
 
     def _record_start(self):
         """One line per start with the settings read; written (and closed) before the pid file
@@ -351,6 +367,8 @@ class FakeMiner:
         if self.thread:
             self.thread.join()
         self._unlisten()
+        if self.proc_entry:
+            shutil.rmtree(self._path(f"proc/{os.getpid()}"), ignore_errors=True)
         if self.write_pid:
             try:
                 with open(self._path("var/run/cgminer.pid")) as f:
@@ -475,7 +493,7 @@ class FakeMiner:
                 pass
 
 
-def main(argv=None):
+def _parser():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", help="sandbox root (pid file, control file, cgminer.conf)")
     parser.add_argument("--port", type=int, default=4028)
@@ -487,9 +505,141 @@ def main(argv=None):
                         help="delay of the \"slow\" scenario (default 30)")
     parser.add_argument("--write-chip-hr", metavar="FILE",
                         help="write the chip hash-rate file and exit")
+    parser.add_argument("--fleet", metavar="FILE",
+                        help="serve the daemon of every sandbox root listed in FILE (one a "
+                        "line), controlled through the FIFO FILE.fifo")
+    return parser
+
+
+class Fleet:
+    """Many daemons in one process: one FakeMiner per sandbox root, served by asyncio. Each
+    starts as its root's ctl.sh would start it (options from DIR/etc/fakeminer.port and
+    DIR/etc/fakeminer.args) and writes what that start leaves: the start log line, the
+    DIR/proc entry and the pid file (this process's pid). The control FIFO, created once every
+    listed daemon has started, takes lines "start DIR", "stop DIR" and "restart DIR" (ctl.sh
+    of a root made with make-root.sh --fleet writes them; a line is written atomically). Of
+    the scenarios it serves those that change the reports (chain_missing, fans_stopped, huge);
+    the others are the single daemon's."""
+
+    def __init__(self, roots, fifo):
+        self.roots, self.fifo = roots, fifo
+        self.miners = {}   # root -> (FakeMiner, asyncio server)
+
+    async def start(self, root):
+        if root in self.miners:
+            return
+        try:
+            with open(os.path.join(root, "etc/fakeminer.port")) as f:
+                words = ["--root", root, "--port", f.read().strip()]
+            if os.path.exists(os.path.join(root, "etc/fakeminer.args")):
+                with open(os.path.join(root, "etc/fakeminer.args")) as f:
+                    words += f.read().split()
+        except OSError as e:
+            log(f"{root}: {e}")
+            return
+        args = _parser().parse_args(words)
+        miner = FakeMiner(args.port, root, args.scenario, args.seed, args.warmup,
+                          args.slow_secs, write_pid=True, proc_entry=True)
+        try:
+            miner._open()
+        except OSError as e:
+            log(f"{root}: cannot listen on 127.0.0.1:{args.port}: {e}")
+            return
+        server = None
+        if miner.listener:
+            server = await asyncio.start_server(lambda r, w: self._handle(miner, r, w),
+                                                sock=miner.listener)
+        self.miners[root] = (miner, server)
+
+    def stop(self, root):
+        miner, server = self.miners.pop(root, (None, None))
+        if server:
+            server.close()
+            miner.listener = None  # closed with the server
+        if miner:
+            miner.stop()
+
+    @staticmethod
+    async def _handle(miner, reader, writer):
+        data = b""
+        try:
+            while len(data) < 65536:
+                try:
+                    request = json.loads(data)
+                    break
+                except ValueError:
+                    pass
+                chunk = await asyncio.wait_for(reader.read(4096), 10)
+                if not chunk:  # the agent's liveness probe connects and closes at once
+                    return
+                data += chunk
+            else:
+                return
+            writer.write(miner._reply(request).encode())
+            await writer.drain()
+        except (OSError, asyncio.TimeoutError):
+            pass
+        finally:
+            writer.close()
+
+    async def run(self):
+        # A listening socket per root and one per connection: all the descriptors it may have.
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        loop = asyncio.get_running_loop()
+        done = asyncio.Event()
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            loop.add_signal_handler(sig, done.set)
+        for root in self.roots:
+            await self.start(root)
+        log(f"serving {len(self.miners)} daemons, control FIFO {self.fifo}")
+        os.mkfifo(self.fifo)
+        # Opened for writing too, so that the FIFO never reads end-of-file between writers.
+        fd = os.open(self.fifo, os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC)
+        lines = asyncio.Queue()  # handled in order: a root's stop ends before its start
+        pending = b""
+
+        def readable():
+            nonlocal pending
+            try:
+                pending += os.read(fd, 65536)
+            except BlockingIOError:
+                return
+            *whole, pending = pending.split(b"\n")
+            for line in whole:
+                lines.put_nowait(line.decode(errors="replace"))
+
+        async def obey():
+            while True:
+                action, _, root = (await lines.get()).partition(" ")
+                if action in ("stop", "restart"):
+                    self.stop(root)
+                if action in ("start", "restart"):
+                    await self.start(root)
+        loop.add_reader(fd, readable)
+        worker = asyncio.create_task(obey())
+        try:
+            await done.wait()
+        finally:
+            worker.cancel()
+            loop.remove_reader(fd)
+            os.close(fd)
+            os.unlink(self.fifo)
+            for root in list(self.miners):
+                self.stop(root)
+        log("stopped")
+
+
+def main(argv=None):
+    parser = _parser()
     args = parser.parse_args(argv)
     if args.write_chip_hr:
         write_chip_hr(args.write_chip_hr, load_settings(args.root).freqs)
+        return 0
+    if args.fleet:
+        with open(args.fleet) as f:
+            roots = [line.strip() for line in f if line.strip()]
+        asyncio.run(Fleet(roots, args.fleet + ".fifo").run())
         return 0
 
     done = threading.Event()

@@ -1,7 +1,9 @@
 """The reference server's live page: HTTP on 127.0.0.1 beside the agents' TLS WebSocket.
 
     GET  /                 the page (page/index.html, app.js, style.css, uPlot from npm)
-    GET  /events           server-sent events: {"version", "agents": [views], "keys": [...]}
+    GET  /events[?agent=KEY]  server-sent events, at most one a second: {"version",
+                           "agents": [views of the changed agents; with KEY, only that one's
+                           whole, the others' list rows], "keys": [...], "summary": {...}}
     GET  /api/state        the same as one JSON object, every agent
     POST /api/command      {"agent": key, "message": {...}}: sends the message to the agent
     POST /api/reload       {"agent": key}: reconnects the agent with a registration request,
@@ -14,10 +16,11 @@ JSON from this page's own origin (no cross-site commands to the machines).
 import json
 import os
 import threading
+import time
 import uuid
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import urlsplit
+from urllib.parse import parse_qs, urlsplit
 
 from websockets.exceptions import ConnectionClosed
 
@@ -33,6 +36,8 @@ FILES = {
     "/uPlot.css": (os.path.join(UPLOT, "uPlot.min.css"), "text/css; charset=utf-8"),
 }
 KEEPALIVE_SECS = 15
+# At most one event a second: a thousand agents change the fleet a hundred times a second.
+EVENT_SECS = 1.0
 MAX_BODY = 64 * 1024
 # Commands whose answer is a report matched by "request_id".
 WITH_REQUEST_ID = ("logs", "chip_metrics")
@@ -169,19 +174,22 @@ def _handler_for(board):
             self.end_headers()
             self.close_connection = True
             since = -1
+            selected = parse_qs(urlsplit(self.path).query).get("agent", [None])[0]
             try:
                 while True:
-                    change = board.fleet.changes(since, KEEPALIVE_SECS)
+                    change = board.fleet.changes(since, KEEPALIVE_SECS, selected)
                     if change is None:
                         return
                     version, views, keys = change
                     if version == since:
                         self.wfile.write(b": keep-alive\n\n")
                     else:
-                        event = {"version": version, "agents": views, "keys": keys}
+                        event = {"version": version, "agents": views, "keys": keys,
+                                 "summary": board.fleet.summary()}
                         self.wfile.write(b"data: " + encode(event).encode() + b"\n\n")
                     self.wfile.flush()
                     since = version
+                    time.sleep(EVENT_SECS)  # what changes meanwhile goes in the next event
             except OSError:  # the page went away
                 return
 

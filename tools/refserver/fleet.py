@@ -8,14 +8,15 @@ agent reports it, contradicts the last upload (`differs`): the daemon reads its 
 it starts, so an edit shows there until the daemon restarts. Agents send whatever they send:
 every value read from a message is checked for its type here, so a malformed message shows
 what it can and never raises.
-`Fleet.changes` hands the views of changed agents to the page's event stream.
+`Fleet.changes` hands the views of changed agents to the page's event stream: every view, or
+the selected agent's and the list's rows of the others; `Fleet.summary` counts the fleet.
 """
 
 import itertools
 import json
 import math
 import threading
-from collections import deque
+from collections import Counter, deque
 from dataclasses import dataclass, field
 from typing import Optional
 
@@ -26,7 +27,7 @@ COMMANDS = ("reboot", "logs", "start_mining", "stop_mining", "chip_metrics", "up
             "config", "config_network", "config_pools", "config_web_access", "config_fans",
             "config_watchdog", "config_perf", "config_autotuner", "config_chain")
 NO_REPLY = ("config", "update_firmware")
-MAX_AGENTS = 100  # beyond it, the agents whose connection closed longest ago are forgotten
+MAX_AGENTS = 2000  # beyond it, the agents whose connection closed longest ago are forgotten
 MAX_EXCHANGES = 30
 MAX_ODDITIES = 20
 MAX_DEPTH = 32
@@ -85,6 +86,9 @@ PER_CHAIN = {"chain_hr": "hash_rate", "chip_temp": "chip_temp", "pcb_temp": "pcb
 USER_POOL_SLOTS = ("main", "reserved", "reserved2")
 # Daemon states in which its reports are current: it answers and the metrics keep coming.
 DAEMON_RUNNING = ("mining", "autotuning")
+# What the page's agent list shows of an agent that is not selected.
+ROW = ("key", "conn", "connected", "close_code", "model", "firmware", "auth", "state", "uptime",
+       "last_msg", "received")
 # Fans at one manual duty cycle: the agent reports whole percents of full speed, and two fans
 # at the same setting never turn quite alike.
 FAN_TOLERANCE = 2
@@ -297,15 +301,31 @@ class Fleet:
         return dict(view, series=series, exchanges=list(agent.exchanges),
                     oddities=list(agent.oddities), differs=_differs(agent))
 
-    def changes(self, since, timeout):
-        """(version, [views of agents changed after version `since`]); waits up to timeout
-        for a change. None once the fleet is closed."""
+    def row(self, agent):
+        return dict({k: getattr(agent, k) for k in ROW}, differs=_differs(agent))
+
+    def changes(self, since, timeout, selected=None):
+        """(version, [views of agents changed after version `since`], keys); waits up to
+        timeout for a change. With `selected` (a key), only that agent's view is whole, the
+        others' are their list rows. None once the fleet is closed."""
         with self._cond:
             self._cond.wait_for(lambda: self._closed or self._version > since, timeout)
             if self._closed:
                 return None
             changed = [a for a in self.agents.values() if a.version > since]
-            return self._version, [self.view(a) for a in changed], list(self.agents)
+            return self._version, [self.view(a) if selected is None or a.key == selected
+                                   else self.row(a) for a in changed], list(self.agents)
+
+    def summary(self):
+        """Agents by connection, by authentication and by miner state; the total hash rate of
+        the connected ones."""
+        with self._cond:
+            live = [a for a in self.agents.values() if a.connected]
+            count = lambda values: dict(Counter(str(v) for v in values))  # noqa: E731
+            return {"agents": len(self.agents), "connected": len(live),
+                    "auth": count(a.auth for a in live),
+                    "state": count(a.state for a in live),
+                    "hash_rate": sum(num(a.metrics.get("hash_rate")) or 0 for a in live)}
 
     def close(self):
         with self._cond:

@@ -4,6 +4,7 @@
 Used in-process by the end-to-end tests (RefServer) and as a demo CLI:
 
     /usr/bin/python3 tools/refserver/refserver.py --port 8443 [--auth MODE] [--script FILE]
+        [--http-port PORT] [--verbose]
 
 localhost.pem / localhost-key.pem beside this file are a self-signed P-256
 certificate for "localhost" and 127.0.0.1 (valid 2020-2119); the agent uses
@@ -14,6 +15,7 @@ import argparse
 import asyncio
 import json
 import os
+import resource
 import socket
 import ssl
 import sys
@@ -83,7 +85,7 @@ def free_port():
 class RefServer:
     def __init__(self, port=0, host="127.0.0.1", auth_mode="accept",
                  ack_update_config=False, on_event=None, ping_interval=20,
-                 cert=(CERT, KEY)):
+                 cert=(CERT, KEY), keep=True, conn_base=0):
         self.host, self.port = host, port
         # The server's certificate chain and key files.
         self.cert = cert
@@ -95,6 +97,9 @@ class RefServer:
         # Called on the server thread as on_event(kind, item) with kind in
         # "recv", "sent" (Record) and "open", "close" (Event).
         self.on_event = on_event
+        # Whether received, sent and events keep every record (a fleet's would fill the
+        # memory); on_event sees each either way.
+        self.keep = keep
         self._register_once: set = set()  # see register_next()
         self.received: list = []
         self.sent: list = []
@@ -102,12 +107,16 @@ class RefServer:
         self._consumed: set = set()
         self._cond = threading.Condition(threading.RLock())
         self._live: dict = {}
-        self._nconn = 0
+        # Connections are numbered from conn_base + 1: a restarted server can go on counting.
+        self._nconn = conn_base
         self._loop = self._thread = self._stop_fut = None
 
     # ---- lifecycle -------------------------------------------------------
 
     def start(self):
+        # A connection is a descriptor: a fleet of agents needs all the process may have.
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
         ready = threading.Event()
         failure = []
         self._thread = threading.Thread(target=self._run, args=(ready, failure),
@@ -168,7 +177,8 @@ class RefServer:
 
     def _notify(self, kind, item, into):
         with self._cond:
-            into.append(item)
+            if self.keep:
+                into.append(item)
             self._cond.notify_all()
         if self.on_event:
             self.on_event(kind, item)
@@ -472,14 +482,22 @@ def main(argv=None):
                     help="do not answer update_config with ok=true")
     ap.add_argument("--http-port", type=int,
                     help="also serve the live page on http://127.0.0.1:PORT/ (0: a free port)")
+    ap.add_argument("--verbose", action="store_true",
+                    help="print every message, connection and close also with the live page "
+                    "and no script (otherwise always printed)")
     args = ap.parse_args(argv)
+    # On the console or with a script the conversation is the output, and the script's "wait
+    # auth" reads the records. Behind the live page alone, a fleet's would flood both.
+    conversation = args.http_port is None or args.script is not None
     fleet = Fleet() if args.http_port is not None else None
 
     def on_event(kind, item):
         if fleet:
             fleet.fold(kind, item)
-        _print_event(kind, item)
-    srv = RefServer(args.port, args.host, args.auth, not args.no_ack_config, on_event)
+        if conversation or args.verbose:
+            _print_event(kind, item)
+    srv = RefServer(args.port, args.host, args.auth, not args.no_ack_config, on_event,
+                    keep=conversation)
     script = []
     if args.script:
         with open(args.script) as f:

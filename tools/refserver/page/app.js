@@ -3,7 +3,8 @@
 // are put into the page as text only, never as markup.
 "use strict";
 
-const dashboard = { agents: {}, keys: [], selected: null, charts: {}, version: -1 };
+const dashboard = { agents: {}, keys: [], selected: null, charts: {}, version: -1, summary: {},
+                    filter: "", page: 0 };
 window.dashboard = dashboard; // for the browser tests and the console
 
 const CHAIN_COLOURS = ["#1565c0", "#2e7d32", "#ef6c00", "#6a1b9a"];
@@ -58,17 +59,38 @@ function fill(id, ...nodes) {
 
 // Rows are updated in place: a row rebuilt between mouse press and release would lose the click.
 const agentRows = new Map();
+const PAGE_ROWS = 50;
 
+function connection(a) {
+  return a.connected ? "connected" : "closed" + (a.close_code ? " (" + a.close_code + ")" : "");
+}
+
+// The fleet's counts, then the page of the agents that match the filter.
 function renderAgents() {
+  const s = dashboard.summary;
+  const counts = (o) => Object.entries(o || {}).map(([k, n]) => k + " " + n).join(", ") || "–";
+  fill("summary", ...[["agents", s.agents], ["connected", s.connected], ["authentication", counts(s.auth)],
+    ["miners", counts(s.state)], ["total GH/s", s.hash_rate]]
+    .map(([label, v]) => el("span", {}, label + ": ", el("b", {}, show(v)))));
+  const words = dashboard.filter.toLowerCase().split(/\s+/).filter(Boolean);
+  const shown = dashboard.keys.filter((key) => {
+    const a = dashboard.agents[key] || {};
+    const text = [key, a.model, a.auth, a.state, connection(a)].join(" ").toLowerCase();
+    return words.every((w) => text.includes(w));
+  });
+  const pages = Math.max(1, Math.ceil(shown.length / PAGE_ROWS));
+  dashboard.page = Math.min(dashboard.page, pages - 1);
+  $("page").textContent = `page ${dashboard.page + 1} of ${pages} (${shown.length} agents)`;
+  const keys = shown.slice(dashboard.page * PAGE_ROWS, (dashboard.page + 1) * PAGE_ROWS);
   const body = $("agents");
-  if (dashboard.keys.length && !agentRows.size) body.replaceChildren();
+  if (keys.length && !agentRows.size) body.replaceChildren();
   for (const [key, row] of agentRows) {
-    if (!dashboard.keys.includes(key)) {
+    if (!keys.includes(key)) {
       row.remove();
       agentRows.delete(key);
     }
   }
-  dashboard.keys.forEach((key, i) => {
+  keys.forEach((key, i) => {
     const a = dashboard.agents[key] || {};
     let row = agentRows.get(key);
     if (!row) {
@@ -79,8 +101,7 @@ function renderAgents() {
     }
     if (body.children[i] !== row) body.insertBefore(row, body.children[i] || null);
     row.className = key === dashboard.selected ? "selected" : "";
-    const conn = a.connected ? "connected" : "closed" + (a.close_code ? " (" + a.close_code + ")" : "");
-    [key, show(a.model), show(a.firmware), conn, show(a.auth), show(a.state), duration(a.uptime),
+    [key, show(a.model), show(a.firmware), connection(a), show(a.auth), show(a.state), duration(a.uptime),
       clock(a.last_msg), differs(a)].forEach((text, n) => { row.cells[n].textContent = text; });
   });
 }
@@ -91,10 +112,12 @@ function differs(a) {
   return sections.length ? "daemon differs from file: " + sections.join(", ") : "";
 }
 
+// Only the selected agent's whole view comes in the stream: a new selection opens a new one.
 function select(key) {
   dashboard.selected = key;
   renderAgents();
   renderDetail();
+  connect();
 }
 
 // ---- selected agent -------------------------------------------------------
@@ -319,8 +342,11 @@ function send(message) {
 
 // ---- event stream ---------------------------------------------------------
 
+let stream = null;
+
 function connect() {
-  const stream = new EventSource("/events");
+  if (stream) stream.close();
+  stream = new EventSource("/events" + (dashboard.selected ? "?agent=" + encodeURIComponent(dashboard.selected) : ""));
   stream.onopen = () => { $("stream").textContent = "live"; $("stream").className = "badge live"; };
   stream.onerror = () => { $("stream").textContent = "reconnecting…"; $("stream").className = "badge lost"; };
   stream.onmessage = (e) => {
@@ -329,11 +355,13 @@ function connect() {
     for (const a of change.agents) dashboard.agents[a.key] = a;
     dashboard.keys = change.keys;
     dashboard.version = change.version;
+    dashboard.summary = change.summary;
     for (const k of Object.keys(dashboard.agents)) if (!change.keys.includes(k)) delete dashboard.agents[k];
     if (!dashboard.agents[dashboard.selected]) {
       // A connection that authenticated is listed under its device id from then on.
       const same = before && change.keys.find((k) => dashboard.agents[k].conn === before.conn);
-      dashboard.selected = same || change.keys[0] || null;
+      const next = same || change.keys[0] || null;
+      if (next !== dashboard.selected) return select(next);
     }
     renderAgents();
     renderDetail();
@@ -342,4 +370,7 @@ function connect() {
 
 fill("commands", ...COMMANDS.map(commandForm), rawForm());
 $("btn-reload").addEventListener("click", () => post("/api/reload", {}));
+$("filter").addEventListener("input", (e) => { dashboard.filter = e.target.value; dashboard.page = 0; renderAgents(); });
+$("prev").addEventListener("click", () => { dashboard.page = Math.max(0, dashboard.page - 1); renderAgents(); });
+$("next").addEventListener("click", () => { dashboard.page += 1; renderAgents(); });
 connect();
