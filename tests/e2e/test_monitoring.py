@@ -90,6 +90,8 @@ def test_initializing_mining_pause_and_back_with_metrics(sandbox, server):
         gaps = [b.time - a.time for a, b in zip(metrics, metrics[1:])]
         assert all(8 < gap < 14 for gap in gaps[1:]), gaps
         assert all(r.json["hash_rate"] > 0 for r in metrics)
+        # Meanwhile the state stays "mining": a status report only by the 30-second rule.
+        assert len(received(server, "status", since)) <= 2
 
         # A slow daemon holding an exchange of the agent's does not delay commands.
         scenario(sandbox, "slow")
