@@ -97,6 +97,8 @@ const handler_case cases[] = {
      R"({"id": "257", )" + ON_GLOBALS + R"(, "chips": []})", -1, "Invalid chain id: 257"},
     {"chain: no chips", agent_config_chain, R"({"id": "1", )" + ON_GLOBALS + "}", -1,
      "Failed to parse config chain request - "},
+    {"chain: chips not an array", agent_config_chain,
+     R"({"id": "1", )" + ON_GLOBALS + R"(, "chips": {}})", -1, "Chips must be an array object"},
     {"watchdog: absent values are 0",
      agent_config_watchdog,
      R"({"min_hr": "500x"})",
