@@ -18,6 +18,7 @@ and its roots removed on exit, Ctrl+C and errors included.
 import argparse
 import asyncio
 import collections
+import json
 import os
 import shutil
 import signal
@@ -443,8 +444,8 @@ def started_at(root):
     """Time of the daemon's last start in this root (its start log's last line), or 0."""
     try:
         lines = (root / "var/log/fakeminer-starts.log").read_text().splitlines()
-        return float(lines[-1].split('"time": ', 1)[1].split(",", 1)[0])
-    except (OSError, IndexError, ValueError):
+        return float(json.loads(lines[-1])["time"])
+    except (OSError, IndexError, KeyError, ValueError):
         return 0.0
 
 
