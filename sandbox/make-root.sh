@@ -63,8 +63,19 @@ root=$(cd "$(dirname "$0")/../../.." && pwd)
 pidfile=$root/var/run/cgminer.pid
 fleet=$(cat "$root/etc/fakeminer.fleet" 2>/dev/null) || fleet=
 running() { pid=$(cat "$pidfile" 2>/dev/null) && kill -0 "$pid" 2>/dev/null; }
-# One line to the fleet's FIFO; bounded, as a FIFO without a reader blocks the writer.
-tell() { timeout 5 sh -c 'echo "$1" > "$2"' tell "$1 $root" "$fleet"; }
+# One line to the fleet's FIFO, naming a FIFO of this call's own on which the fleet answers
+# once done: a thousand roots' scripts at once must not each fork a poll every 50 ms. Bounded,
+# as a FIFO blocks a writer without a reader; the answer's FIFO is opened both ways so that
+# neither side waits to open it.
+tell() {
+    ack=$root/tmp/ctl.$$
+    mkfifo "$ack" || return 1
+    timeout 10 sh -c 'exec 3<>"$1" && echo "$2 $1 $3" > "$4" && read -r ok <&3' \
+        tell "$ack" "$1" "$root" "$fleet"
+    told=$?
+    rm -f "$ack"
+    return $told
+}
 start() {
     running && return 0
     if [ -n "$fleet" ]; then

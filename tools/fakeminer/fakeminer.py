@@ -516,8 +516,9 @@ class Fleet:
     starts as its root's ctl.sh would start it (options from DIR/etc/fakeminer.port and
     DIR/etc/fakeminer.args) and writes what that start leaves: the start log line, the
     DIR/proc entry and the pid file (this process's pid). The control FIFO, created once every
-    listed daemon has started, takes lines "start DIR", "stop DIR" and "restart DIR" (ctl.sh
-    of a root made with make-root.sh --fleet writes them; a line is written atomically). Of
+    listed daemon has started, takes lines "ACTION ANSWER DIR", ACTION being start, stop or
+    restart, and answers "done" on the FIFO ANSWER once the action is (ctl.sh of a root made
+    with make-root.sh --fleet writes them; a line is written atomically). Of
     the scenarios it serves those that change the reports (chain_missing, fans_stopped, huge);
     the others are the single daemon's."""
 
@@ -611,11 +612,19 @@ class Fleet:
 
         async def obey():
             while True:
-                action, _, root = (await lines.get()).partition(" ")
+                words = (await lines.get()).split(" ", 2)
+                if len(words) != 3:
+                    continue
+                action, answer, root = words
                 if action in ("stop", "restart"):
                     self.stop(root)
                 if action in ("start", "restart"):
                     await self.start(root)
+                try:  # the caller may have given up, and its FIFO be gone or unread
+                    with os.fdopen(os.open(answer, os.O_WRONLY | os.O_NONBLOCK), "wb") as f:
+                        f.write(b"done\n")
+                except OSError:
+                    pass
         loop.add_reader(fd, readable)
         worker = asyncio.create_task(obey())
         try:
