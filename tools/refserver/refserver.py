@@ -152,7 +152,10 @@ class RefServer:
                 server = await websockets.serve(
                     self._handler, self.host, self.port, ssl=ctx,
                     subprotocols=[SUBPROTOCOL], process_request=self._check_request,
-                    close_timeout=2, ping_interval=self.ping_interval)
+                    close_timeout=2, ping_interval=self.ping_interval,
+                    # a farm reconnects at once after a restart: a short accept queue would
+                    # drop their handshakes into the kernel's 1 s, 3 s SYN retries
+                    backlog=4096)
             except Exception as e:  # e.g. port in use: start() raises it
                 failure.append(e)
                 ready.set()
