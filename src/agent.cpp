@@ -2,14 +2,13 @@
 
 #include "log.h"
 #include "miner/api.h"
-#include "miner/l3plus/support.h"
 #include "miner/metrics.h"
-#include "miner/network.h"
 #include "miner/status.h"
 #include "miner/support.h"
 #include "miner/watcher.h"
 #include "platform.h"
 #include "protocol.h"
+#include "upload.h"
 
 #include <curl/curl.h>
 #include <getopt.h>
@@ -165,17 +164,6 @@ bool agent_take_upload_on_start() {
     return std::exchange(upload_config_on_start, false);
 }
 
-int upload_miner_config() {
-    json_ptr message(json_pack("{s:s}", "type", "update_config"));
-    if (json_ptr miner = cgminer_config()) {
-        json_object_update(message.get(), miner.get());
-    }
-    if (json_ptr network = cgminer_net_config()) {
-        json_object_update(message.get(), network.get());
-    }
-    return agent_enqueue_message(std::move(message));
-}
-
 namespace {
 
 // Both files lead to the same full upload.
@@ -300,6 +288,7 @@ int agent_main(int argc, char** argv) {
         LOG_ERROR("Failed to parse server url: %s", server_url.c_str());
         return 1;
     }
+    upload_load_record(server_url, state.config.dev_id);
     LOG_INFO("Press Ctrl+C to stop agent");
 
     agent_run_loop();

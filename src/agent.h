@@ -35,9 +35,6 @@ struct agent_config& agent_config();
 // Sets `interrupt` and wakes the service loop. Safe in a signal handler.
 void agent_stop();
 
-// Queues "update_config" with the configuration snapshot; the result of the enqueue.
-int upload_miner_config();
-
 // True once, after start-up with -u: the first authentication also uploads the configuration.
 bool agent_take_upload_on_start();
 bool agent_is_connected();

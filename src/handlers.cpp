@@ -5,6 +5,7 @@
 #include "miner/status.h"
 #include "miner/support.h"
 #include "platform.h"
+#include "upload.h"
 #include "util.h"
 
 #include <new>
@@ -58,7 +59,8 @@ int agent_auth(json_t* message, json_t* ok, agent_vhd* vhd, agent_psd* psd) {
         LOG_INFO("Registration hold of an earlier session ended");
         status_enable_reporting();
     }
-    if (agent_take_upload_on_start()) {
+    // One upload however many changes the server missed, and -u adds none to it.
+    if (agent_take_upload_on_start() || upload_owed()) {
         upload_miner_config();
     }
     status_report_now();

@@ -4,6 +4,7 @@
 #include "log.h"
 #include "miner/network.h"
 #include "miner/watcher.h"
+#include "upload.h"
 
 #include <arpa/inet.h>
 
@@ -62,6 +63,7 @@ int save_settings(const std::string& path, const net_config& config) {
     watcher_pause();
     watcher_own_write written;
     int result = net_save_config(path, config, &written);
+    upload_own_write(written);
     watcher_resume(written);
     return result;
 }

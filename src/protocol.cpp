@@ -5,6 +5,7 @@
 
 #include "agent.h"
 #include "log.h"
+#include "upload.h"
 
 #include <cstring>
 #include <new>
@@ -62,6 +63,7 @@ void connection_closed(agent_vhd* vhd, agent_psd* psd) {
         }
         psd->~agent_psd();
         memset(static_cast<void*>(psd), 0, sizeof(*psd));
+        upload_session_ended();
     }
     connection_gone(vhd);
 }

@@ -25,6 +25,7 @@ struct outgoing_message {
     json_t* root;
     // Close (and so re-open) the connection once this message has been sent.
     bool reconnect;
+    uint32_t upload; // a configuration upload's number, told to the upload once it left; or 0
 };
 
 constexpr size_t IN_MSG_SIZE = 16384;
@@ -66,11 +67,14 @@ void agent_conn_abort_cancel();
 // Returns 0 queued, -1 dropped (queue full), -2 no live connection. Any thread.
 int agent_enqueue_message(json_ptr message);
 
+// Queues a configuration upload numbered `id` (not 0). Same results. Any thread.
+int agent_enqueue_upload(json_ptr message, uint32_t id);
+
 // Queues the result reply {"type": type, "ok": result == 0}. Same results. Any thread.
 int agent_enqueue_result(int result, const char* type);
 
 // Outgoing queue of one connection (main thread, or under conn_mutex).
-int enqueue_message(json_ptr message, agent_psd* psd, bool reconnect);
+int enqueue_message(json_ptr message, agent_psd* psd, bool reconnect, uint32_t upload = 0);
 int enqueue_result_rec(int result, const char* type, agent_psd* psd, bool reconnect);
 int enqueue_result(int result, const char* type, agent_psd* psd);
 int enqueue_ok_resonse(const char* type, agent_psd* psd);

@@ -5,6 +5,7 @@
 #include "agent.h"
 #include "log.h"
 #include "miner/firmware.h"
+#include "upload.h"
 
 #include <cstring>
 #include <memory>
@@ -54,7 +55,7 @@ bool out_msgs_waiting(agent_psd* psd) {
            lws_ring_get_count_waiting_elements(psd->out_msgs, &psd->tail) > 0;
 }
 
-int enqueue_message(json_ptr message, agent_psd* psd, bool reconnect) {
+int enqueue_message(json_ptr message, agent_psd* psd, bool reconnect, uint32_t upload) {
     int result = 0;
     {
         std::lock_guard lock(psd->msgs_lock);
@@ -62,7 +63,7 @@ int enqueue_message(json_ptr message, agent_psd* psd, bool reconnect) {
             LOG_WARN("Dropping message, no free elements in out_msgs buffer");
             result = -1;
         } else {
-            outgoing_message element{message.get(), reconnect};
+            outgoing_message element{message.get(), reconnect, upload};
             if (lws_ring_insert(psd->out_msgs, &element, 1) != 1) {
                 LOG_ERROR("Failed to enqueue outgoing message");
                 result = -1;
@@ -98,6 +99,15 @@ int agent_enqueue_message(json_ptr message) {
         return -2;
     }
     return enqueue_message(std::move(message), psd, false);
+}
+
+int agent_enqueue_upload(json_ptr message, uint32_t id) {
+    std::lock_guard lock(conn_mutex());
+    agent_psd* psd = session_psd();
+    if (psd == nullptr) {
+        return -2;
+    }
+    return enqueue_message(std::move(message), psd, false, id);
 }
 
 int agent_enqueue_result(int result, const char* type) {
@@ -155,18 +165,25 @@ int process_outgoing_packets(agent_vhd* vhd, agent_psd* psd) {
     }
     vhd->retry = 0;
     bool reconnect = false;
+    uint32_t upload = 0;
     {
         std::lock_guard lock(psd->msgs_lock);
         const auto* element =
             static_cast<const outgoing_message*>(lws_ring_get_element(psd->out_msgs, &psd->tail));
         if (element != nullptr) {
             reconnect = element->reconnect;
-            send_message(element->root, psd->wsi); // a failure is logged; never retried
+            // A failure is logged and never retried; an upload that failed stays owed.
+            if (send_message(element->root, psd->wsi) == 0) {
+                upload = element->upload;
+            }
             lws_ring_consume_single_tail(psd->out_msgs, &psd->tail, 1);
         }
         if (lws_ring_get_count_waiting_elements(psd->out_msgs, &psd->tail) > 0) {
             lws_callback_on_writable(psd->wsi);
         }
+    }
+    if (upload != 0) {
+        upload_sent(upload);
     }
     return reconnect ? -1 : 0;
 }

@@ -21,7 +21,8 @@ namespace {
 constexpr size_t CONFIG_FILE_CAP = 1024 * 1024;
 
 // Reads and parses the file (under config_mutex for the read only); null, logged, on failure.
-json_ptr read_config_file(const std::string& path) {
+// `raw`, when given, receives the text read.
+json_ptr read_config_file(const std::string& path, std::string* raw = nullptr) {
     std::string text;
     {
         std::lock_guard lock(config_mutex());
@@ -51,6 +52,8 @@ json_ptr read_config_file(const std::string& path) {
     if (!root) {
         LOG_ERROR("json error: %s:%d:%d: %s", path.c_str(), error.line, error.column,
                   log_escape(error.text).c_str());
+    } else if (raw != nullptr) {
+        *raw = std::move(text);
     }
     return root;
 }
@@ -187,7 +190,8 @@ int miner_load_config(const std::string& path, miner_config* config) {
 
 int miner_update_config(const std::string& path, const miner_config& config,
                         watcher_own_write* written) {
-    json_ptr root = read_config_file(path);
+    std::string replaced;
+    json_ptr root = read_config_file(path, &replaced);
     if (!root) {
         return -1;
     }
@@ -223,7 +227,7 @@ int miner_update_config(const std::string& path, const miner_config& config,
         return -1;
     }
     if (written != nullptr) {
-        *written = {path, renamed, std::move(text)};
+        *written = {path, renamed, std::move(text), std::move(replaced)};
     }
     return 0;
 }

@@ -15,6 +15,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
 
 namespace {
 
@@ -258,6 +261,14 @@ int net_save_config(const std::string& path, const net_config& config, watcher_o
         }
         text += "\"\n";
     }
+    // What is written over, as it stands now, tells whether the server had seen it.
+    std::optional<std::string> replaced;
+    if (written != nullptr) {
+        std::ifstream old(path, std::ios::binary);
+        if (old) {
+            replaced.emplace(std::istreambuf_iterator<char>(old), std::istreambuf_iterator<char>());
+        }
+    }
     file_identity renamed{};
     switch (atomic_write(
         path,
@@ -265,7 +276,7 @@ int net_save_config(const std::string& path, const net_config& config, watcher_o
         &renamed)) {
     case ATOMIC_WRITE_OK:
         if (written != nullptr) {
-            *written = {path, renamed, std::move(text)};
+            *written = {path, renamed, std::move(text), std::move(replaced)};
         }
         return 0;
     case ATOMIC_WRITE_OPEN_FAILED:

@@ -7,6 +7,8 @@
 #include "platform.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -25,9 +27,15 @@ std::atomic<bool> stopped_by_user = false;
 
 // A restart asked for while a start or restart runs is not lost: it is kept here, and the
 // worker that ends last runs it, once however often it was asked for. So the daemon always
-// ends up having read the settings file as the last change left it.
+// ends up having read the settings file as the last change left it. A stop cancels it: the
+// user's stop holds until the next start, which reads the file as it is then.
 std::mutex restart_lock;
 bool restart_pending = false; // guarded by restart_lock, as are the hand-overs of the two flags
+std::condition_variable starts_ended; // with restart_lock: no start or restart runs any more
+// Every start and stop request counts up; the stop worker stops the daemon only while the
+// latest request is still its stop.
+uint32_t requests = 0;   // guarded by restart_lock
+uint32_t latest_stop = 0; // guarded by restart_lock
 
 int run_init_script(const char* action) {
     return platform_run(platform_shell_path("/etc/init.d/cgminer.sh") + " " + action);
@@ -74,6 +82,7 @@ void finish(std::atomic<bool>* flag) {
             std::lock_guard held(restart_lock);
             *flag = false;
             if (!restart_pending || start_in_progress || restart_in_progress) {
+                starts_ended.notify_all();
                 return;
             }
             restart_pending = false;
@@ -103,6 +112,17 @@ void restart_miner_func() {
 }
 
 void stop_miner_func() {
+    {
+        // A start or restart under way ends first, so that its script cannot bring the daemon
+        // back after the stop page; a start asked for meanwhile is the user's later word.
+        std::unique_lock held(restart_lock);
+        starts_ended.wait(held, [] { return !start_in_progress && !restart_in_progress; });
+        if (latest_stop != requests) {
+            LOG_INFO("Miner was started again, not stopping it");
+            stop_in_progress = false;
+            return;
+        }
+    }
     platform_run(platform_shell_path("/www/pages/cgi-bin/stop_cgminer.cgi"));
     stopped_by_user = true;
     platform_run("echo \"1\" > " + stop_trigger());
@@ -132,12 +152,21 @@ int launch(std::atomic<bool>* flag, void (*worker)(), const char* busy, const ch
 } // namespace
 
 int cgminer_start() {
+    {
+        std::lock_guard held(restart_lock);
+        requests++;
+    }
     return launch(&start_in_progress, start_miner_func, "Starting of miner is in progress",
                   "Failed to create start miner thread");
 }
 
 int cgminer_restart() {
     std::lock_guard held(restart_lock);
+    // The user's stop holds until a start is asked for.
+    if (latest_stop == requests && (stop_in_progress || stopped_by_user)) {
+        LOG_INFO("Miner is stopped, not restarting it");
+        return 0;
+    }
     if (restart_in_progress || start_in_progress) {
         restart_pending = true;
         if (restart_in_progress) {
@@ -152,9 +181,15 @@ int cgminer_restart() {
 }
 
 int cgminer_stop() {
-    if (!cgminer_running()) {
-        LOG_WARN("Miner is not running");
-        return 0;
+    {
+        std::lock_guard held(restart_lock);
+        restart_pending = false;
+        latest_stop = ++requests;
+        // A start or restart under way may have the daemon down for a moment only.
+        if (!start_in_progress && !restart_in_progress && !cgminer_running()) {
+            LOG_WARN("Miner is not running");
+            return 0;
+        }
     }
     return launch(&stop_in_progress, stop_miner_func, "Stopping of miner is in progress",
                   "Failed to create stop miner thread");
@@ -189,4 +224,5 @@ void cgminer_support_reset() {
     stopped_by_user = false;
     std::lock_guard held(restart_lock);
     restart_pending = false;
+    requests = latest_stop = 0;
 }

@@ -8,9 +8,11 @@
 // 0 when a worker was started or one is already under way; -1 when none can be created.
 int cgminer_start();
 // As start; a restart asked for while a start or restart is under way runs once after it, so
-// that the daemon reads the settings file as it is now.
+// that the daemon reads the settings file as it is now. None while the user's stop holds.
 int cgminer_restart();
-// Also 0 without a worker when the daemon does not run.
+// Also 0 without a worker when the daemon does not run and no start or restart is under way.
+// Cancels a pending restart; the worker waits for a running start or restart to end, and
+// stops nothing when a start was asked for meanwhile.
 int cgminer_stop();
 
 // True exactly when "pidof -s cgminer" would find the daemon: some /proc/PID whose name (comm)

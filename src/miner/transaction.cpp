@@ -4,10 +4,9 @@
 #include "miner/config.h"
 #include "miner/support.h"
 #include "miner/watcher.h"
+#include "upload.h"
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -15,10 +14,6 @@ namespace {
 miner_config shared_config{};
 bool config_loaded = false;
 bool config_changed = false;
-
-// The watcher stays paused for this long after the agent's own store; at the resume it tells
-// the store's events apart from anyone else's edits made meanwhile.
-constexpr auto STORE_SETTLE = std::chrono::seconds(1);
 
 } // namespace
 
@@ -47,7 +42,7 @@ int cgminer_config_end_changes() {
             LOG_ERROR("Failed to save config file to %s", path.c_str());
             result = -1;
         }
-        std::this_thread::sleep_for(STORE_SETTLE);
+        upload_own_write(written);
         watcher_resume(written);
     }
     cgminer_config_reset();

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -27,6 +29,9 @@ constexpr uint32_t WATCHED_EVENTS = IN_CLOSE_WRITE | IN_MOVED_TO;
 constexpr uint32_t DIR_GONE_EVENTS = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
 constexpr int POLL_TIMEOUT_MS = 1000;
 constexpr int SETTLE_MS = 3 * POLL_TIMEOUT_MS;
+// The watcher stays paused for this long after the agent's own store; at the resume it tells
+// the store's events apart from anyone else's edits made meanwhile.
+constexpr int STORE_SETTLE_MS = 1000;
 // How often a lost watch is tried again while the directory is missing.
 constexpr int RETRY_MS = 3 * POLL_TIMEOUT_MS;
 // Room for 100 events carrying the longest file name.
@@ -50,9 +55,11 @@ struct watch_state {
     int64_t retry_at = 0;      // while lost: when to try again
     bool retry_logged = false; // the failure to watch is logged once per loss
     bool paused = false;
-    watcher_status pending{}; // changes waiting to be reported
+    int64_t resume_at = 0;               // while paused: when watching goes on; 0 during a store
+    std::vector<watcher_own_write> own;  // the agent's last write of each file in this pause
+    watcher_status pending{};            // changes waiting to be reported
     watcher_status touched{}; // seen during a pause, not yet told apart from the agent's own
-    int quiet_ms = 0;         // since the last change
+    int64_t quiet_since = 0;  // when the last change was seen
 } watch;                      // guarded by watch_lock
 
 void reset_watcher_status(watcher_status& status) {
@@ -127,7 +134,7 @@ void note_changes(const watcher_status& seen) {
         merge(watch.touched, seen);
     } else if (has_changes(seen)) {
         merge(watch.pending, seen);
-        watch.quiet_ms = 0;
+        watch.quiet_since = platform_clock_ms();
     }
 }
 
@@ -200,6 +207,34 @@ bool is_own_write(const watcher_own_write& written) {
            text == written.text;
 }
 
+// Ends a pause: every change to the two files seen during it counts, but the agent's own
+// writes that still stand unchanged, unless they carry someone else's change. Caller holds
+// watch_lock.
+void end_pause() {
+    if (watch.fd >= 0) {
+        watcher_status seen{};
+        bool lost = false;
+        while (detect_config_changes(seen, lost) > 0) {
+        }
+        merge(watch.touched, seen);
+        keep_watching(lost, platform_clock_ms());
+    }
+    for (const watcher_own_write& written : watch.own) {
+        std::string name = written.path.substr(written.path.rfind('/') + 1);
+        if (bool* flag = flag_of(watch.touched, name.c_str())) {
+            *flag = written.report || !is_own_write(written);
+        }
+    }
+    watch.own.clear();
+    merge(watch.pending, watch.touched);
+    reset_watcher_status(watch.touched);
+    watch.paused = false;
+    watch.resume_at = 0;
+    if (has_changes(watch.pending)) {
+        watch.quiet_since = platform_clock_ms();
+    }
+}
+
 // One wake-up's worth of watching and settling: returns the change to report now, if any.
 watcher_status take_settled_change(bool readable) {
     std::lock_guard held(watch_lock);
@@ -209,24 +244,34 @@ watcher_status take_settled_change(bool readable) {
         detect_config_changes(seen, lost);
         note_changes(seen);
     }
-    keep_watching(lost, platform_clock_ms());
-    if (watch.paused || !has_changes(watch.pending)) {
+    int64_t now = platform_clock_ms();
+    keep_watching(lost, now);
+    if (watch.paused && watch.resume_at != 0 && now >= watch.resume_at) {
+        end_pause();
+    }
+    if (watch.paused || !has_changes(watch.pending) || now - watch.quiet_since < SETTLE_MS) {
         return {};
     }
-    if (watch.quiet_ms >= SETTLE_MS) {
-        watcher_status settled = watch.pending;
-        reset_watcher_status(watch.pending);
-        return settled;
+    watcher_status settled = watch.pending;
+    reset_watcher_status(watch.pending);
+    return settled;
+}
+
+// Until the next look: a second, or less when a pause ends sooner.
+int next_wait_ms() {
+    std::lock_guard held(watch_lock);
+    if (!watch.paused || watch.resume_at == 0) {
+        return POLL_TIMEOUT_MS;
     }
-    watch.quiet_ms += POLL_TIMEOUT_MS;
-    return {};
+    return static_cast<int>(std::clamp<int64_t>(watch.resume_at - platform_clock_ms(), 0,
+                                                 POLL_TIMEOUT_MS));
 }
 
 void watcher_func(watcher_callback_t callback, int fd, int wake_fd) {
     set_thread_name("watcher@agent");
     while (watcher_running) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-        if (poll(fds, 2, POLL_TIMEOUT_MS) < 0) {
+        if (poll(fds, 2, next_wait_ms()) < 0) {
             if (errno == EINTR) {
                 continue; // a signal meant for the process, not a failure of the wait
             }
@@ -318,30 +363,31 @@ int watcher_stop() {
 
 void watcher_pause() {
     std::lock_guard held(watch_lock);
-    watch.paused = true;
-    reset_watcher_status(watch.touched);
+    if (!watch.paused) {
+        watch.paused = true;
+        reset_watcher_status(watch.touched);
+    }
+    watch.resume_at = 0; // not before this store has ended
 }
 
 void watcher_resume(const watcher_own_write& written) {
     std::lock_guard held(watch_lock);
-    if (watch.fd >= 0) {
-        watcher_status seen{};
-        bool lost = false;
-        while (detect_config_changes(seen, lost) > 0) {
+    if (!written.path.empty()) {
+        auto same = std::find_if(watch.own.begin(), watch.own.end(), [&](const auto& earlier) {
+            return earlier.path == written.path;
+        });
+        if (same == watch.own.end()) {
+            watch.own.push_back(written);
+        } else {
+            // Once one write of the pause carried someone else's change, the file does.
+            bool report = same->report || written.report;
+            *same = written;
+            same->report = report;
         }
-        merge(watch.touched, seen);
-        keep_watching(lost, platform_clock_ms());
     }
-    if (!written.path.empty() && is_own_write(written)) {
-        std::string name = written.path.substr(written.path.rfind('/') + 1);
-        if (bool* flag = flag_of(watch.touched, name.c_str())) {
-            *flag = false; // the agent's own write alone
-        }
-    }
-    merge(watch.pending, watch.touched);
-    reset_watcher_status(watch.touched);
-    watch.paused = false;
-    if (has_changes(watch.pending)) {
-        watch.quiet_ms = 0;
+    // The thread ends the pause; without one there is nothing to tell apart.
+    watch.resume_at = platform_clock_ms() + STORE_SETTLE_MS;
+    if (watch.fd < 0) {
+        end_pause();
     }
 }

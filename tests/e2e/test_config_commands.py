@@ -1,13 +1,14 @@
 """Every configuration command in the sandbox: reply, file effect, daemon restart only after a
 change while the daemon runs (the daemon always ends up running the last settings), reconnect
-after a changing network command, no upload of the agent's own writes, and rewritten files that
-keep their owner."""
+after a changing network command, no upload of the agent's own writes, rewritten files that
+keep their owner, a burst that costs neither replies nor the session, and a stop that stays a
+stop."""
 import hashlib
 import json
 import os
 import shutil
 
-from conftest import REPO, wait_until
+from conftest import REPO, reply_to, wait_until
 
 POOLS = {"main": {"stratum_url": "stratum+tcp://new.example:3333", "worker": "farm.rig9"}}
 CHAIN = {"id": "2", "use_global_freq": False, "use_global_volt": True, "freq": 410, "volt": 0,
@@ -61,6 +62,8 @@ def test_configuration_commands(sandbox, server):
     try:
         sandbox.connect(server)
         sandbox.authenticated(server)
+        # A new process cannot show that the server holds these files: one upload.
+        server.wait_message("update_config", timeout=10)
         conf = sandbox.path("/config/cgminer.conf")
 
         def restarts():
@@ -145,8 +148,9 @@ def test_configuration_commands(sandbox, server):
         # uploaded, and besides it only the perf notice went out as "update_config".
         sandbox.web_edit("bitmain-fan-pwm=55")
         wait_until(lambda: len(server.messages("update_config")) >= 2, 20, "upload of the edit")
+        wait_until(lambda: len(server.messages("update_config")) >= 3, 20, "upload of the edit")
         assert [m.get("fans", {}).get("speed") for m in server.messages("update_config")] == [
-            None, 55]
+            80, None, 55]
         # One restart per change while the daemon ran, none after a request that changed
         # nothing.
         settled()
@@ -155,5 +159,36 @@ def test_configuration_commands(sandbox, server):
         for path in owned if as_root else []:
             assert (sandbox.path(path).stat().st_uid, sandbox.path(path).stat().st_gid) == (
                 1234, 1235), path
+
+        # A burst, as a fleet's server pushes settings: every reply, in order, on the same
+        # session, and the file and the daemon end up with the last.
+        since = len(server.received)
+        for n in range(40):
+            server.send({"type": "config_watchdog", "min_hr": str(301 + n)})
+        def replies():
+            return [r.json for r in server.received[since:] if r.json["type"] == "config_watchdog"]
+        wait_until(lambda: len(replies()) == 40, 60, "40 replies")
+        assert replies() == [{"type": "config_watchdog", "ok": True}] * 40
+        assert server.connections == 2
+        wait_until(lambda: last_start_settings(sandbox).get("bitmain-minhr") == "340", 30,
+                   "the daemon running the last")
+
+        # A stop while a slow restart runs and another waits behind it: the waiting one never
+        # runs, the daemon stays stopped, and a start brings it back with the last settings.
+        firmware_init_script(sandbox, 1.5)
+        settled()
+        before = restarts()
+        for speed in (81, 82):
+            server.send({"type": "config_fans", "mode": "manual", "speed": speed})
+        wait_until(lambda: restarts() > before, 20, "the first restart")
+        assert reply_to(server, {"type": "stop_mining"}) == {"type": "stop_mining", "ok": True}
+        wait_until(lambda: sandbox.path("/tmp/stoptrigger").exists(), 20, "the stop")
+        assert restarts() == before + 1
+        assert not sandbox.path("/var/run/cgminer.pid").exists()
+        firmware_init_script(sandbox, 0)
+        assert reply_to(server, {"type": "start_mining"}) == {"type": "start_mining", "ok": True}
+        wait_until(lambda: sandbox.path("/var/run/cgminer.pid").exists(), 20, "the start")
+        assert last_start_settings(sandbox)["bitmain-fan-pwm"] == "82"
+        assert restarts() == before + 1
     finally:
         sandbox.daemon("stop")

@@ -1,7 +1,9 @@
 """The configuration upload: at registration, and about 3 s after the machine's web interface
 (sandbox/webedit.py) changed the daemon's settings, also while the agent writes them itself or
-after "/config" was replaced; never for the agent's own writes alone. Status reports wait for
-the registration's acknowledgement, then come at least every 30 s."""
+after "/config" was replaced; never for the agent's own writes alone. A change that no session
+could carry (the server down, the authentication unanswered, the session ended with the upload
+queued, the agent not running) is uploaded after the next authentication. Status reports wait
+for the registration's acknowledgement, then come at least every 30 s."""
 import shutil
 import time
 
@@ -62,6 +64,18 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
     assert upload.time - edited >= 2.5
     assert upload.json["fans"]["speed"] == 72
 
+    # Someone else's edit around the agent's own write is not lost: one made while the write
+    # has the watcher paused, and one not yet reported when a command stores over it, however
+    # the watcher's events are timed: the store re-read it, so one upload carries both.
+    server.send({"type": "config_fans", "mode": "manual", "speed": 91, "silent_start": True})
+    time.sleep(0.4)
+    agent.web_edit("bitmain-fan-pwm=55")
+    assert next_upload(server, 4).json["fans"]["speed"] == 55
+    agent.web_edit("bitmain-fan-pwm=56")
+    server.send({"type": "config_watchdog", "min_hr": "444"})
+    upload = next_upload(server, 5).json
+    assert (upload["fans"]["speed"], upload["watchdog"]["min_hr"]) == (56, 444)
+
     # The agent's own store, and another file of the directory: nothing. Waiting past the
     # settle time also shows that each burst above led to one upload only.
     server.send({"type": "config_fans", "mode": "manual", "speed": 90, "silent_start": True})
@@ -69,17 +83,7 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
     assert '"bitmain-fan-pwm" : "90"' in agent.path("/config/cgminer.conf").read_text()
     agent.path("/config/lighttpd-htdigest.user").write_text("admin:antMiner:0123abcd\n")
     time.sleep(4.5)
-    assert len(uploads(server)) == 3
-
-    # Someone else's edit around the agent's own write is not lost: one made while the write
-    # has the watcher paused, and one still settling when a command arrives.
-    server.send({"type": "config_fans", "mode": "manual", "speed": 91, "silent_start": True})
-    time.sleep(0.4)
-    agent.web_edit("bitmain-fan-pwm=55")
-    assert next_upload(server, 4).json["fans"]["speed"] == 55
-    agent.web_edit("bitmain-fan-pwm=56")
-    server.send({"type": "config_fans", "mode": "manual", "speed": 92, "silent_start": True})
-    assert next_upload(server, 5).json["fans"]["speed"] == 92
+    assert len(uploads(server)) == 5
 
     # A replaced "/config" is watched again: one upload, and later edits are seen.
     config = agent.path("/config")
@@ -94,6 +98,39 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
     # No daemon, so nothing changes: the next status report comes about 30 s after the first.
     later = server.wait_record("status", timeout=45)
     assert 25 < later.time - status.time < 40 and later.json["state"] == {"name": "restarting"}
+
+    # No session can carry a change: the server is down ...
+    server.auth_mode = "accept"
+    conn = server.connections
+    server.stop()
+    agent.web_edit("bitmain-fan-pwm=58")
+    agent.wait_log("Configuration upload follows the next authentication")
+    server.start()
+    server.wait_message("auth", timeout=20, conn=conn + 1)
+    assert next_upload(server, 8, timeout=10).json["fans"]["speed"] == 58
+    # ... or its authentication goes unanswered, and the session ends with the upload queued.
+    server.auth_mode = "silent"
+    server.close(conn=conn + 1)
+    server.wait_message("auth", timeout=20, conn=conn + 2)
+    agent.web_edit("bitmain-fan-pwm=59")
+    time.sleep(5)  # past the settle time: the upload waits behind the authentication
+    assert len(uploads(server)) == 8
+    server.auth_mode = "accept"
+    server.close(conn=conn + 2)
+    server.wait_message("auth", timeout=20, conn=conn + 3)
+    assert next_upload(server, 9, timeout=10).json["fans"]["speed"] == 59
+
+    # A new process uploads after its first authentication when the server's copy is stale,
+    # and not when the record it finds shows the server current.
+    assert agent.stop() == 0
+    agent.web_edit("bitmain-fan-pwm=60")
+    agent.start()
+    server.wait_message("auth", timeout=20, conn=conn + 4)
+    assert next_upload(server, 10, timeout=10).json["fans"]["speed"] == 60
+    assert agent.stop() == 0
+    agent.start()
+    server.wait_record("status", timeout=20, conn=conn + 5)
+    assert len(uploads(server)) == 10
 
     begin = time.monotonic()
     assert agent.stop() == 0

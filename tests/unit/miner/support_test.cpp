@@ -46,22 +46,22 @@ TEST_F(Support, StopRestartStartCycle) {
     EXPECT_EQ(root.read("/tmp/stoptrigger"), "1\n");
     EXPECT_TRUE(miner_is_stopped());
 
-    // A restart is not a start: the user's stop still holds.
+    // A restart is not a start: the user's stop still holds, and no script runs.
     ASSERT_EQ(cgminer_restart(), 0);
     wait_idle();
     EXPECT_TRUE(miner_is_stopped());
+    EXPECT_EQ(count_of(root.log(), "INFO Miner is stopped, not restarting it\n"), 1);
 
     // The daemon still runs: it is stopped before the marker goes and it starts again.
     ASSERT_EQ(cgminer_start(), 0);
     wait_idle();
-    EXPECT_THAT(firmware.calls(),
-                ElementsAre("cgminer.sh start", "stop_cgminer.cgi", "cgminer.sh restart",
-                            "cgminer.sh stop", "cgminer.sh start"));
+    EXPECT_THAT(firmware.calls(), ElementsAre("cgminer.sh start", "stop_cgminer.cgi",
+                                              "cgminer.sh stop", "cgminer.sh start"));
     EXPECT_FALSE(root.exists("/tmp/stoptrigger"));
     EXPECT_FALSE(miner_is_stopped());
 }
 
-TEST_F(Support, OneWorkerOfEachKindAtATimeAndNoRestartLost) {
+TEST_F(Support, OneWorkerOfEachKindAtATimeNoRestartLostAndAStopStaysAStop) {
     firmware.set_running(true);
     firmware.hold(true);
     EXPECT_EQ(cgminer_restart(), 0);
@@ -76,16 +76,27 @@ TEST_F(Support, OneWorkerOfEachKindAtATimeAndNoRestartLost) {
     EXPECT_EQ(count_of(log, "WARN Stopping of miner is in progress\n"), 1);
     EXPECT_TRUE(cgminer_action_in_progress());
 
-    // Start and stop refuse only their own kind, so the scripts run side by side; the restarts
-    // asked for meanwhile give one more, after the start and the first restart.
+    // The stop cancels the restart that was pending, and waits for the running start and
+    // restart, so that neither brings the daemon back after the stop page.
     firmware.hold(false);
     wait_idle();
     std::vector<std::string> calls = firmware.calls();
     for (auto [call, count] :
-         {std::pair{"cgminer.sh start", 1}, {"cgminer.sh restart", 2}, {"stop_cgminer.cgi", 1}}) {
+         {std::pair{"cgminer.sh start", 1}, {"cgminer.sh restart", 1}, {"stop_cgminer.cgi", 1}}) {
         EXPECT_EQ(std::count(calls.begin(), calls.end(), call), count) << call;
     }
-    EXPECT_EQ(calls.back(), "cgminer.sh restart");
+    EXPECT_EQ(calls.back(), "stop_cgminer.cgi");
+    EXPECT_TRUE(miner_is_stopped());
+
+    // A start asked for while a stop waits is the later word: nothing is stopped.
+    firmware.hold(true);
+    EXPECT_EQ(cgminer_start(), 0);
+    EXPECT_EQ(cgminer_stop(), 0);
+    EXPECT_EQ(cgminer_start(), 0);
+    firmware.hold(false);
+    wait_idle();
+    EXPECT_EQ(firmware.calls().back(), "cgminer.sh start");
+    EXPECT_FALSE(miner_is_stopped());
 
     // A restart asked for during a start alone follows it.
     firmware.hold(true);

@@ -43,7 +43,9 @@ bool wait_for_calls(size_t count, clock_type::duration limit) {
 
 // What other programs, and the agent's own store, do in the watched directory.
 struct step {
-    enum { IN_PLACE, RENAME, OWN, PAUSE, RESUME, HOLD, RELEASE, OVERFLOW, MOVE_AWAY, LINK } how;
+    // OWN_OVER_EDIT: the agent's write carries an edit of someone else's that it re-read.
+    enum { IN_PLACE, RENAME, OWN, OWN_OVER_EDIT, PAUSE, RESUME, HOLD, RELEASE, OVERFLOW, MOVE_AWAY,
+           LINK } how;
     const char* name;
     std::chrono::milliseconds then_wait;
 };
@@ -62,7 +64,9 @@ void apply(const test_root& root, const step& s) {
         ASSERT_EQ(rename(root.path(path + ".new").c_str(), root.path(path).c_str()), 0);
         break;
     case step::OWN:
-        own_write = {root.path(path), {}, "{\n\"own\" : \"yes\"\n}\n"};
+    case step::OWN_OVER_EDIT:
+        own_write = {root.path(path), {}, "{\n\"own\" : \"yes\"\n}\n", "", false};
+        own_write.report = s.how == step::OWN_OVER_EDIT;
         ASSERT_EQ(atomic_write(
                       own_write.path, [](FILE* f) { return fputs(own_write.text.c_str(), f) >= 0; },
                       &own_write.file),
@@ -138,6 +142,15 @@ const watcher_case cases[] = {
       {step::OWN, "cgminer.conf", 0ms},
       {step::RESUME, "", 0ms}},
      {NETWORK}},
+    // A burst of stores keeps the watcher paused; one of them carried an edit.
+    {"the agent's own writes are reported when one carried someone else's edit",
+     {{step::PAUSE, "", 0ms},
+      {step::OWN_OVER_EDIT, "cgminer.conf", 0ms},
+      {step::RESUME, "", 300ms},
+      {step::PAUSE, "", 0ms},
+      {step::OWN, "cgminer.conf", 0ms},
+      {step::RESUME, "", 0ms}},
+     {MINER}},
     // The events of the agent's own store are still queued when it resumes the watcher; an
     // edit just before the agent's rename is overwritten by it (the last writer wins).
     {"the agent's own write never comes back, even while the thread is busy",
