@@ -9,7 +9,10 @@ Measures
       of a cheap command sent right behind it, less that command's own round trip;
   (b) the drain of a full outgoing queue: with the "auth" request left unanswered, the server
       sends 1023 "logs" requests whose replies queue up; then it answers "auth" and times the
-      arrival of all 1023 replies, which must come in request order.
+      arrival of all 1023 replies, which must come in request order;
+  (d) bursts of changing "config_watchdog" commands sent back to back, as a fleet's server
+      pushes settings: for each size, whether every reply came, in order, on the same session,
+      and the time per command; it stops at the first size that fails.
 
 Builds nothing: run it on an existing build, e.g.
     /usr/bin/python3 bench/session_bench.py --build-dir build
@@ -166,6 +169,30 @@ def drain(server, agent, conn):
     return last.time - start
 
 
+def burst(server, size, first_min_hr):
+    """Sends `size` changing commands at once; returns seconds per command, or None when a
+    reply is missing or out of order, or the session ended."""
+    conn, since = server.connections, len(server.received)
+    values = [str(first_min_hr + n) for n in range(size)]
+    start = time.monotonic()
+    for value in values:
+        server.send({"type": "config_watchdog", "min_hr": value}, conn=conn)
+
+    def replies():
+        return [r for r in server.received[since:] if isinstance(r.json, dict)
+                and r.json.get("type") == "config_watchdog"]
+    try:
+        server.wait_for(lambda: len(replies()) >= size or server.connections != conn,
+                        max(60, 2 * size), f"{size} replies")
+    except AssertionError:
+        return None
+    got = replies()
+    if len(got) != size or any(r.json.get("ok") is not True or r.conn != conn for r in got) \
+            or server.connections != conn:
+        return None
+    return (got[-1].time - start) / size
+
+
 def ms(seconds):
     return f"{seconds * 1000:8.3f} ms"
 
@@ -179,6 +206,8 @@ def main():
     ap.add_argument("--drains", type=int, default=5, help="queue drains to time")
     ap.add_argument("--fans-rounds", type=int, default=20,
                     help="changing config_fans round trips (each stores the file)")
+    ap.add_argument("--bursts", default="10,20,25,30,40,60,100",
+                    help="sizes of the bursts of changing commands, in order")
     args = ap.parse_args()
     commands = args.commands or ["reboot", "config_pools"]
 
@@ -193,6 +222,12 @@ def main():
             server, {"type": "chip_metrics", "request_id": "r", "chain_id": "1"}, args.rounds,
             ok=True)
         fans, blocked = changing_fans(server, args.fans_rounds)
+        bursts = []
+        for n, size in enumerate(int(s) for s in args.bursts.split(",") if s):
+            per_command = burst(server, size, 1000 * (n + 1))
+            bursts.append((size, per_command))
+            if per_command is None:
+                break
 
         drains = []
         server.auth_mode = "silent"
@@ -222,6 +257,11 @@ def main():
         print(f"    {label:<14} median {ms(statistics.median(times))}   "
               f"p90 {ms(percentile(times, 0.9))}   min {ms(min(times))}   "
               f"max {ms(max(times))}")
+    print("(d) bursts of changing config_watchdog commands sent back to back")
+    for size, per_command in bursts:
+        print(f"    {size:>4} commands: " + ("FAILED (a reply missing or the session lost)"
+                                            if per_command is None
+                                            else f"every reply in order, {ms(per_command)} each"))
 
 if __name__ == "__main__":
     main()

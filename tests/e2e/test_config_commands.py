@@ -183,6 +183,7 @@ def test_configuration_commands(sandbox, server):
         wait_until(lambda: restarts() > before, 20, "the first restart")
         assert reply_to(server, {"type": "stop_mining"}) == {"type": "stop_mining", "ok": True}
         wait_until(lambda: sandbox.path("/tmp/stoptrigger").exists(), 20, "the stop")
+        settled()
         assert restarts() == before + 1
         assert not sandbox.path("/var/run/cgminer.pid").exists()
         firmware_init_script(sandbox, 0)

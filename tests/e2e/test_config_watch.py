@@ -7,7 +7,7 @@ for the registration's acknowledgement, then come at least every 30 s."""
 import shutil
 import time
 
-from conftest import wait_until
+from conftest import reply_to, wait_until
 
 SECTIONS = ["type", "pools", "fans", "perf", "chains", "autotuner", "watchdog", "network"]
 
@@ -64,22 +64,25 @@ def test_registration_and_outside_edits_upload_once_about_3s_later(agent, server
     assert upload.time - edited >= 2.5
     assert upload.json["fans"]["speed"] == 72
 
-    # Someone else's edit around the agent's own write is not lost: one made while the write
-    # has the watcher paused, and one not yet reported when a command stores over it, however
-    # the watcher's events are timed: the store re-read it, so one upload carries both.
-    server.send({"type": "config_fans", "mode": "manual", "speed": 91, "silent_start": True})
-    time.sleep(0.4)
+    # Someone else's edit around the agent's own writes is not lost: one made while a write has
+    # the watcher paused, and taken in by the next write in that pause ...
+    assert reply_to(server, {"type": "config_fans", "mode": "manual", "speed": 91,
+                             "silent_start": True}) == {"type": "config_fans", "ok": True}
     agent.web_edit("bitmain-fan-pwm=55")
-    assert next_upload(server, 4).json["fans"]["speed"] == 55
-    agent.web_edit("bitmain-fan-pwm=56")
     server.send({"type": "config_watchdog", "min_hr": "444"})
+    upload = next_upload(server, 4).json
+    assert (upload["fans"]["speed"], upload["watchdog"]["min_hr"]) == (55, 444)
+    # ... and one not yet reported when a command stores over it, however the watcher's
+    # events are timed: one upload carries both.
+    agent.web_edit("bitmain-fan-pwm=56")
+    server.send({"type": "config_watchdog", "min_hr": "445"})
     upload = next_upload(server, 5).json
-    assert (upload["fans"]["speed"], upload["watchdog"]["min_hr"]) == (56, 444)
+    assert (upload["fans"]["speed"], upload["watchdog"]["min_hr"]) == (56, 445)
 
     # The agent's own store, and another file of the directory: nothing. Waiting past the
     # settle time also shows that each burst above led to one upload only.
-    server.send({"type": "config_fans", "mode": "manual", "speed": 90, "silent_start": True})
-    assert server.wait_message("config_fans", timeout=10) == {"type": "config_fans", "ok": True}
+    assert reply_to(server, {"type": "config_fans", "mode": "manual", "speed": 90,
+                             "silent_start": True}) == {"type": "config_fans", "ok": True}
     assert '"bitmain-fan-pwm" : "90"' in agent.path("/config/cgminer.conf").read_text()
     agent.path("/config/lighttpd-htdigest.user").write_text("admin:antMiner:0123abcd\n")
     time.sleep(4.5)
