@@ -177,8 +177,14 @@ def check_examples(doc):
 def render(doc):
     info = doc.doc["info"]
     lines = [f"# {info['title']} {info['version']}", "",
-             "<!-- Generated from docs/protocol.yaml by scripts/protocol_doc.py; edit those. -->",
-             "", info["description"].strip(), ""]
+             "<!-- Generated from docs/protocol.yaml by scripts/protocol_doc.py: edit those, "
+             "not this file. -->", "", info["description"].strip(), "", "## Catalogue", "",
+             "| From | Message | What it is |", "|---|---|---|"]
+    for action, source in (("send", "agent"), ("receive", "server")):
+        for key, message in doc.messages(action):
+            lines.append(f"| {source} | {message.get('name', key)} | "
+                         f"{cell(message.get('summary') or message.get('title', ''))} |")
+    lines.append("")
     for server in doc.doc["servers"].values():
         lines += ["## Server", "", f"`{server['protocol']}://{server['host']}{server['pathname']}`"
                   " (example host).", "", server["description"].strip(), ""]
