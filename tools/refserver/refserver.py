@@ -243,8 +243,9 @@ class RefServer:
         if self.schema:
             for problem in self.schema.check("server", obj):
                 self._violation(f"server sent {json.dumps(obj)}: {problem}")
-        await ws.send(json.dumps(obj))
-        self._notify("sent", Record(time.monotonic(), time.time(), conn, json.dumps(obj), obj),
+        text = json.dumps(obj)
+        await ws.send(text)
+        self._notify("sent", Record(time.monotonic(), time.time(), conn, text, _decode(text)),
                      self.sent)
 
     async def _send_text(self, ws, conn, text):
