@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs the Debian 12 packages needed to build, run, test and benchmark the agent (the
-# fleet benchmark's plots: python3-matplotlib) and the charting library of the reference
-# server's live page from the npm registry (Node 20 and npm are on the machine), then builds
-# the source-built libraries (scripts/deps/dev.sh). Idempotent, and quick when everything is
-# already there.
+# fleet benchmark's plots: python3-matplotlib; the protocol document's checks: python3-yaml,
+# python3-jsonschema) and from the npm registry (Node 20 and npm are on the machine) the
+# charting library of the reference server's live page and the AsyncAPI parser that validates
+# docs/protocol.yaml, then builds the source-built libraries (scripts/deps/dev.sh).
+# Idempotent, and quick when everything is already there.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -11,7 +12,8 @@ PACKAGES="build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
 libjansson-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
 libssl-dev zlib1g-dev libgtest-dev libgmock-dev googletest
 python3 python3-pytest python3-websockets openssl procps patch chromium strace
-g++-arm-linux-gnueabihf qemu-user-static ca-certificates python3-matplotlib"
+g++-arm-linux-gnueabihf qemu-user-static ca-certificates python3-matplotlib
+python3-yaml python3-jsonschema"
 
 missing=""
 for package in $PACKAGES; do
@@ -31,11 +33,13 @@ if [ -n "$missing" ]; then
     apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends $missing >/dev/null
 fi
 
-page=tools/refserver
-if [ ! -f "$page/node_modules/.package-lock.json" ] ||
-    [ "$page/package-lock.json" -nt "$page/node_modules/.package-lock.json" ]; then
-    echo "setup: installing the live page's charting library (npm ci in $page)"
-    npm ci --prefix "$page" --no-audit --no-fund >/dev/null
-fi
+# No package's install scripts run: neither needs one (the parser pulls in a telemetry one).
+for dir in tools/refserver docs; do
+    if [ ! -f "$dir/node_modules/.package-lock.json" ] ||
+        [ "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]; then
+        echo "setup: installing the npm packages of $dir (npm ci)"
+        npm ci --prefix "$dir" --no-audit --no-fund --ignore-scripts >/dev/null
+    fi
+done
 
 exec scripts/deps/dev.sh

@@ -1,9 +1,11 @@
 #!/bin/sh
-# Builds and runs every test: formatting, then unit and end-to-end tests in the plain build,
-# again under AddressSanitizer and UndefinedBehaviorSanitizer, again under ThreadSanitizer, and
-# against the static release binaries (x86_64, and armhf under qemu), then a fleet of 20
-# release agents (bench/fleet.py) and a short fuzzing run of every libFuzzer target. Ends with
-# one line "N passed, N failed" over all builds.
+# Builds and runs every test: formatting, the protocol document (docs/protocol.yaml checked by
+# the AsyncAPI parser, its examples and docs/protocol.md by scripts/protocol_doc.py), then unit
+# and end-to-end tests in the plain build, again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, again under ThreadSanitizer, and against the static release
+# binaries (x86_64, and armhf under qemu), then a fleet of 20 release agents (bench/fleet.py)
+# and a short fuzzing run of every libFuzzer target. Ends with one line "N passed, N failed"
+# over all builds.
 set -eu
 cd "$(dirname "$0")/.."
 started=$(date +%s)
@@ -11,6 +13,11 @@ scripts/setup.sh
 
 echo "== formatting"
 git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+
+# The end-to-end tests' reference server checks every message against the same document.
+echo "== protocol document"
+node docs/check.mjs
+/usr/bin/python3 scripts/protocol_doc.py --check
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

@@ -138,6 +138,18 @@ class Sandbox:
         return self.proc.returncode
 
 
+@pytest.fixture(autouse=True)
+def protocol_checked():
+    """Every reference server of the test checks each message against docs/protocol.yaml;
+    one that does not match fails the test that exchanged it."""
+    violations = RefServer.violation_sink = []
+    yield
+    RefServer.violation_sink = None
+    if violations:
+        pytest.fail("messages that do not match docs/protocol.yaml:\n" + "\n".join(violations),
+                    pytrace=False)
+
+
 @pytest.fixture
 def server():
     # No keep-alive pings of the server's own: the soak sends the one that crosses the agent's

@@ -4,7 +4,7 @@
 Used in-process by the end-to-end tests (RefServer) and as a demo CLI:
 
     /usr/bin/python3 tools/refserver/refserver.py --port 8443 [--auth MODE] [--script FILE]
-        [--http-port PORT] [--verbose]
+        [--http-port PORT] [--verbose] [--no-validate]
 
 localhost.pem / localhost-key.pem beside this file are a self-signed P-256
 certificate for "localhost" and 127.0.0.1 (valid 2020-2119); the agent uses
@@ -30,6 +30,7 @@ import websockets
 from websockets.exceptions import ConnectionClosed
 from websockets.frames import OP_CONT, OP_TEXT
 
+import protocol_schema
 from dashboard import Dashboard
 from fleet import Fleet
 
@@ -83,9 +84,13 @@ def free_port():
 
 
 class RefServer:
+    # A list that collects the violations of every server (the end-to-end tests' fixture
+    # fails the test that caused one), or None.
+    violation_sink = None
+
     def __init__(self, port=0, host="127.0.0.1", auth_mode="accept",
                  ack_update_config=False, on_event=None, ping_interval=20,
-                 cert=(CERT, KEY), keep=True, conn_base=0):
+                 cert=(CERT, KEY), keep=True, conn_base=0, validate=None):
         self.host, self.port = host, port
         # The server's certificate chain and key files.
         self.cert = cert
@@ -101,6 +106,13 @@ class RefServer:
         # memory); on_event sees each either way.
         self.keep = keep
         self._register_once: set = set()  # see register_next()
+        # Every message checked against docs/protocol.yaml (see _check_received and
+        # _check_sent); by default as the records are kept, so not for a fleet, whose server
+        # must not spend its time on it.
+        self.schema = protocol_schema.load() if (keep if validate is None else validate) \
+            else None
+        self.violations: list = []
+        self._answers: dict = {}  # (conn, type) -> [problems of each command awaiting its answer]
         self.received: list = []
         self.sent: list = []
         self.events: list = []
@@ -199,6 +211,7 @@ class RefServer:
             async for text in ws:
                 rec = Record(time.monotonic(), time.time(), conn, text,
                              _decode(text) if isinstance(text, str) else None)
+                self._check_received(conn, rec)
                 self._notify("recv", rec, self.received)
                 kind = rec.json.get("type") if isinstance(rec.json, dict) else None
                 if first and kind == "auth" and self.auth_mode in AUTH_REPLIES:
@@ -211,6 +224,7 @@ class RefServer:
         finally:
             with self._cond:
                 del self._live[conn]
+                self._answers = {k: v for k, v in self._answers.items() if k[0] != conn}
             self._notify("close", Event(time.monotonic(), time.time(), conn, "close",
                                         code=ws.close_code, reason=ws.close_reason or ""),
                          self.events)
@@ -225,12 +239,60 @@ class RefServer:
         return self.auth_mode
 
     async def _send_json(self, ws, conn, obj):
-        await self._send_text(ws, conn, json.dumps(obj))
-
-    async def _send_text(self, ws, conn, text):
+        """The server's own messages (auth and upload answers): each must match."""
+        if self.schema:
+            for problem in self.schema.check("server", obj):
+                self._violation(f"server sent {json.dumps(obj)}: {problem}")
+        text = json.dumps(obj)
         await ws.send(text)
         self._notify("sent", Record(time.monotonic(), time.time(), conn, text, _decode(text)),
                      self.sent)
+
+    async def _send_text(self, ws, conn, text):
+        self._check_sent(conn, text)
+        await ws.send(text)
+        self._notify("sent", Record(time.monotonic(), time.time(), conn, text, _decode(text)),
+                     self.sent)
+
+    # ---- checks against docs/protocol.yaml (server thread) ---------------
+
+    def _violation(self, text):
+        with self._cond:
+            self.violations.append(text)
+            if RefServer.violation_sink is not None:
+                RefServer.violation_sink.append(text)
+        print(f"refserver: protocol violation: {text}", file=sys.stderr, flush=True)
+
+    def _check_received(self, conn, rec):
+        if not self.schema:
+            return
+        text = rec.text if isinstance(rec.text, str) else repr(rec.text)
+        for problem in self.schema.check("agent", rec.json):
+            self._violation(f"agent sent {text}: {problem}")
+        msg = rec.json if isinstance(rec.json, dict) else {}
+        kind = "logs" if msg.get("type") == "get_logs" else msg.get("type")
+        waiting = self._answers.get((conn, kind))
+        if waiting:
+            problems = waiting.pop(0)
+            if problems and msg.get("ok") is not False:
+                self._violation(f"agent accepted a command the document refuses "
+                                f"({'; '.join(problems)}); it answered {text}")
+
+    def _check_sent(self, conn, text):
+        """Commands come from the tests and the console as they are, and the robustness
+        tests send malformed ones on purpose: a command need not match the document, but
+        when it does not, the agent must refuse it. Its answer (the next of its type; the
+        agent answers in order) is checked in _check_received. A message the agent drops
+        for its size gets no answer and is not awaited."""
+        size = len(text.encode() if isinstance(text, str) else text)
+        if not self.schema or size > protocol_schema.MAX_INCOMING:
+            return
+        msg = _decode(text)
+        kind = msg.get("type") if isinstance(msg, dict) else None
+        if kind in self.schema.answered:
+            with self._cond:
+                self._answers.setdefault((conn, kind), []).append(
+                    self.schema.check("server", msg))
 
     # ---- commands from other threads ------------------------------------
 
@@ -275,6 +337,7 @@ class RefServer:
         parts = [f.encode() if isinstance(f, str) else bytes(f) for f in fragments]
 
         async def go(conn, ws):
+            self._check_sent(conn, b"".join(parts))
             for i, data in enumerate(parts):
                 ws.write_frame_sync(i == len(parts) - 1, OP_TEXT if i == 0 else OP_CONT, data)
             await ws.drain()
@@ -488,6 +551,9 @@ def main(argv=None):
     ap.add_argument("--verbose", action="store_true",
                     help="print every message, connection and close also with the live page "
                     "and no script (otherwise always printed)")
+    ap.add_argument("--no-validate", action="store_true",
+                    help="do not check messages against docs/protocol.yaml (for an agent "
+                    "that speaks an experimental version)")
     args = ap.parse_args(argv)
     # On the console or with a script the conversation is the output, and the script's "wait
     # auth" reads the records. Behind the live page alone, a fleet's would flood both.
@@ -500,7 +566,7 @@ def main(argv=None):
         if conversation or args.verbose:
             _print_event(kind, item)
     srv = RefServer(args.port, args.host, args.auth, not args.no_ack_config, on_event,
-                    keep=conversation)
+                    keep=conversation, validate=not args.no_validate)
     script = []
     if args.script:
         with open(args.script) as f:
