@@ -96,8 +96,8 @@ contents read_contents() {
 
 // Caller holds upload_lock.
 void save_record() {
-    json_ptr record(json_pack("{s:s, s:s}", "server", state.server.c_str(), "device_id",
-                              state.device.c_str()));
+    json_ptr record(
+        json_pack("{s:s, s:s}", "server", state.server.c_str(), "device_id", state.device.c_str()));
     for (size_t file = 0; record && file < FILE_COUNT; file++) {
         char hex[2 * sizeof(digest) + 1];
         json_object_set_new(record.get(), file_keys[file],
@@ -105,9 +105,8 @@ void save_record() {
     }
     c_text text(record ? json_dumps(record.get(), JSON_COMPACT) : nullptr);
     const std::string path = platform_path(RECORD);
-    if (!text ||
-        atomic_write(path, [&text](FILE* f) { return fputs(text.get(), f) >= 0; }) !=
-            ATOMIC_WRITE_OK) {
+    if (!text || atomic_write(path, [&text](FILE* f) { return fputs(text.get(), f) >= 0; }) !=
+                     ATOMIC_WRITE_OK) {
         LOG_ERROR("Failed to save %s", path.c_str());
     }
 }

@@ -34,7 +34,7 @@ bool restart_pending = false; // guarded by restart_lock, as are the hand-overs 
 std::condition_variable starts_ended; // with restart_lock: no start or restart runs any more
 // Every start and stop request counts up; the stop worker stops the daemon only while the
 // latest request is still its stop.
-uint32_t requests = 0;   // guarded by restart_lock
+uint32_t requests = 0;    // guarded by restart_lock
 uint32_t latest_stop = 0; // guarded by restart_lock
 
 int run_init_script(const char* action) {

@@ -55,9 +55,9 @@ struct watch_state {
     int64_t retry_at = 0;      // while lost: when to try again
     bool retry_logged = false; // the failure to watch is logged once per loss
     bool paused = false;
-    int64_t resume_at = 0;               // while paused: when watching goes on; 0 during a store
-    std::vector<watcher_own_write> own;  // the agent's last write of each file in this pause
-    watcher_status pending{};            // changes waiting to be reported
+    int64_t resume_at = 0;              // while paused: when watching goes on; 0 during a store
+    std::vector<watcher_own_write> own; // the agent's last write of each file in this pause
+    watcher_status pending{};           // changes waiting to be reported
     watcher_status touched{}; // seen during a pause, not yet told apart from the agent's own
     int64_t quiet_since = 0;  // when the last change was seen
 } watch;                      // guarded by watch_lock
@@ -263,8 +263,8 @@ int next_wait_ms() {
     if (!watch.paused || watch.resume_at == 0) {
         return POLL_TIMEOUT_MS;
     }
-    return static_cast<int>(std::clamp<int64_t>(watch.resume_at - platform_clock_ms(), 0,
-                                                 POLL_TIMEOUT_MS));
+    return static_cast<int>(
+        std::clamp<int64_t>(watch.resume_at - platform_clock_ms(), 0, POLL_TIMEOUT_MS));
 }
 
 void watcher_func(watcher_callback_t callback, int fd, int wake_fd) {
@@ -373,9 +373,8 @@ void watcher_pause() {
 void watcher_resume(const watcher_own_write& written) {
     std::lock_guard held(watch_lock);
     if (!written.path.empty()) {
-        auto same = std::find_if(watch.own.begin(), watch.own.end(), [&](const auto& earlier) {
-            return earlier.path == written.path;
-        });
+        auto same = std::find_if(watch.own.begin(), watch.own.end(),
+                                 [&](const auto& earlier) { return earlier.path == written.path; });
         if (same == watch.own.end()) {
             watch.own.push_back(written);
         } else {

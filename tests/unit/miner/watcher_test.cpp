@@ -43,11 +43,10 @@ bool wait_for_calls(size_t count, clock_type::duration limit) {
 
 // What other programs, and the agent's own store, do in the watched directory.
 struct step {
-    // OWN_OVER_EDIT: the agent's write carries an edit of someone else's that it re-read.
-    enum { IN_PLACE, RENAME, OWN, OWN_OVER_EDIT, PAUSE, RESUME, HOLD, RELEASE, OVERFLOW, MOVE_AWAY,
-           LINK } how;
+    enum { IN_PLACE, RENAME, OWN, PAUSE, RESUME, HOLD, RELEASE, OVERFLOW, MOVE_AWAY, LINK } how;
     const char* name;
     std::chrono::milliseconds then_wait;
+    bool took_in_edit = false; // OWN: the write carries someone else's edit that it re-read
 };
 
 watcher_own_write own_write; // what the last OWN step renamed in, for the next RESUME
@@ -64,9 +63,7 @@ void apply(const test_root& root, const step& s) {
         ASSERT_EQ(rename(root.path(path + ".new").c_str(), root.path(path).c_str()), 0);
         break;
     case step::OWN:
-    case step::OWN_OVER_EDIT:
-        own_write = {root.path(path), {}, "{\n\"own\" : \"yes\"\n}\n", "", false};
-        own_write.report = s.how == step::OWN_OVER_EDIT;
+        own_write = {root.path(path), {}, "{\n\"own\" : \"yes\"\n}\n", "", s.took_in_edit};
         ASSERT_EQ(atomic_write(
                       own_write.path, [](FILE* f) { return fputs(own_write.text.c_str(), f) >= 0; },
                       &own_write.file),
@@ -145,7 +142,7 @@ const watcher_case cases[] = {
     // A burst of stores keeps the watcher paused; one of them carried an edit.
     {"the agent's own writes are reported when one carried someone else's edit",
      {{step::PAUSE, "", 0ms},
-      {step::OWN_OVER_EDIT, "cgminer.conf", 0ms},
+      {step::OWN, "cgminer.conf", 0ms, true},
       {step::RESUME, "", 300ms},
       {step::PAUSE, "", 0ms},
       {step::OWN, "cgminer.conf", 0ms},
