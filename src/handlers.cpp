@@ -36,7 +36,7 @@ int agent_auth(json_t* message, json_t* ok, agent_vhd* vhd, agent_psd* psd) {
     if (!json_is_true(ok)) {
         const char* text = json_string_value(json_object_get(message, "message"));
         LOG_WARN("Authentication failed: \n%s",
-                 text != nullptr ? log_escape(text).c_str() : "(no reason given)");
+                 text != nullptr ? log_escape_lines(text).c_str() : "(no reason given)");
         psd->auth = STATE_UNAUTHENTICATED;
         return -1;
     }
@@ -96,7 +96,8 @@ int agent_get_systemlogs(json_t* message) {
     json_error_t error;
     if (json_unpack_ex(message, &error, 0, "{s:s}", "request_id", &request_id) != 0) {
         c_text text(json_dumps(message, JSON_INDENT(2)));
-        LOG_ERROR("Failed to parse get logs request:\n%s", text ? text.get() : "");
+        LOG_ERROR("Failed to parse get logs request:\n%s",
+                  text ? log_escape_lines(text.get()).c_str() : "");
         return -1;
     }
     miner_send_logs(request_id);
