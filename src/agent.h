@@ -42,3 +42,5 @@ int upload_miner_config();
 bool agent_take_upload_on_start();
 bool agent_is_connected();
 bool agent_is_authenticated();
+// True once a stop was requested.
+bool agent_is_stopping();

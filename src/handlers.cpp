@@ -125,11 +125,13 @@ int miner_send_logs(const char* request_id) {
         return true;
     };
     // Bounded: the script runs on the thread that serves the session, and a hung one would
-    // stall the session for good.
+    // stall the session for good, or a stop of the agent for the whole limit.
     switch (platform_read_output("sh " + platform_shell_path(KERNEL_LOG_SCRIPT),
-                                 KERNEL_LOG_LIMIT_SECS, collect)) {
+                                 KERNEL_LOG_LIMIT_SECS, collect, agent_is_stopping)) {
     case PLATFORM_READ_OK:
         break;
+    case PLATFORM_READ_STOPPED:
+        return -1; // nobody waits for the reply
     case PLATFORM_READ_REFUSED:
         if (out_of_memory) {
             return send_logs_failure(request_id,
