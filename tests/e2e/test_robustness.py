@@ -83,11 +83,8 @@ def test_started_programs_hold_no_descriptor_and_a_hung_log_script_is_bounded(ag
     server.send({"type": "logs", "request_id": "stopped"})
     group = os.getpgid(int(wait_until(lambda: pid_file.exists() and pid_file.read_text(), 10,
                                       "the hung script to start again")))
-    start = time.monotonic()
-    assert sandbox.stop(timeout=10) == 0
-    assert time.monotonic() - start < 3
+    assert sandbox.stop(timeout=5) == 0  # the script alone would hold it for 30 s
     wait_until(lambda: group_ended(group), 5, "the end of the script's process group")
-    sandbox.path("/var/run/hold").unlink()
 
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
