@@ -224,6 +224,10 @@ bool agent_is_authenticated() {
     return state.connected && state.authenticated;
 }
 
+bool agent_is_stopping() {
+    return state.interrupt;
+}
+
 void display_usage() {
     printf("Corvane agent v%s\n\n", AGENT_VERSION);
     printf("USAGE: cvagent [OPTIONS]\n");

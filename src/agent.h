@@ -39,3 +39,5 @@ void agent_stop();
 bool agent_take_upload_on_start();
 bool agent_is_connected();
 bool agent_is_authenticated();
+// True once a stop was requested.
+bool agent_is_stopping();

@@ -8,9 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace {
+
+// As many links as the kernel follows in one path.
+constexpr int MAX_LINKS = 40;
 
 // The rename is durable only once the directory entry itself reaches storage.
 void sync_directory(const std::string& path) {
@@ -27,10 +31,34 @@ void sync_directory(const std::string& path) {
     close(fd);
 }
 
+// The end of the chain of symbolic links that starts at `path`, which may not exist yet (a
+// dangling link), or "" (logged) for a loop. Rewriting it keeps the links, so whatever reads
+// the file through them sees the new content.
+std::string link_target(const std::string& path) {
+    std::string target = path;
+    for (int links = 0; links < MAX_LINKS; links++) {
+        std::string next(PATH_MAX, '\0');
+        const ssize_t length = readlink(target.c_str(), next.data(), next.size());
+        if (length < 0) {
+            return target;
+        }
+        next.resize(static_cast<size_t>(length));
+        const size_t slash = target.rfind('/');
+        target = next[0] == '/' || slash == std::string::npos ? next
+                                                              : target.substr(0, slash + 1) + next;
+    }
+    LOG_ERROR("Failed to follow the links of %s: %s", path.c_str(), strerror(ELOOP));
+    return "";
+}
+
 } // namespace
 
-atomic_write_result atomic_write(const std::string& path, const std::function<bool(FILE*)>& write,
-                                 file_identity* renamed) {
+atomic_write_result atomic_write(const std::string& link_path,
+                                 const std::function<bool(FILE*)>& write, file_identity* renamed) {
+    const std::string path = link_target(link_path);
+    if (path.empty()) {
+        return ATOMIC_WRITE_OPEN_FAILED;
+    }
     std::string temp = path + ".tmp";
     unlink(temp.c_str()); // a stale one from an earlier crash
 

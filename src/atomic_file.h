@@ -22,7 +22,8 @@ struct file_identity {
 
 // Writes a temporary file beside `path` with `write` (which returns false on failure),
 // flushes and syncs it, renames it over `path` and syncs the directory. The new file keeps the
-// old one's owner, group and mode, as an edit in place would. When `renamed` is given, it
+// old one's owner, group and mode, as an edit in place would. A symbolic link stays: the file
+// at the end of its chain is the one replaced (or created). When `renamed` is given, it
 // receives the identity of the file renamed in. Details of a failure are logged here; the
 // caller names what it was saving.
 atomic_write_result atomic_write(const std::string& path, const std::function<bool(FILE*)>& write,

@@ -37,7 +37,7 @@ int agent_auth(json_t* message, json_t* ok, agent_vhd* vhd, agent_psd* psd) {
     if (!json_is_true(ok)) {
         const char* text = json_string_value(json_object_get(message, "message"));
         LOG_WARN("Authentication failed: \n%s",
-                 text != nullptr ? log_escape(text).c_str() : "(no reason given)");
+                 text != nullptr ? log_escape_lines(text).c_str() : "(no reason given)");
         psd->auth = STATE_UNAUTHENTICATED;
         return -1;
     }
@@ -98,7 +98,8 @@ int agent_get_systemlogs(json_t* message) {
     json_error_t error;
     if (json_unpack_ex(message, &error, 0, "{s:s}", "request_id", &request_id) != 0) {
         c_text text(json_dumps(message, JSON_INDENT(2)));
-        LOG_ERROR("Failed to parse get logs request:\n%s", text ? text.get() : "");
+        LOG_ERROR("Failed to parse get logs request:\n%s",
+                  text ? log_escape_lines(text.get()).c_str() : "");
         return -1;
     }
     miner_send_logs(request_id);
@@ -126,11 +127,13 @@ int miner_send_logs(const char* request_id) {
         return true;
     };
     // Bounded: the script runs on the thread that serves the session, and a hung one would
-    // stall the session for good.
+    // stall the session for good, or a stop of the agent for the whole limit.
     switch (platform_read_output("sh " + platform_shell_path(KERNEL_LOG_SCRIPT),
-                                 KERNEL_LOG_LIMIT_SECS, collect)) {
+                                 KERNEL_LOG_LIMIT_SECS, collect, agent_is_stopping)) {
     case PLATFORM_READ_OK:
         break;
+    case PLATFORM_READ_STOPPED:
+        return -1; // nobody waits for the reply
     case PLATFORM_READ_REFUSED:
         if (out_of_memory) {
             return send_logs_failure(request_id,

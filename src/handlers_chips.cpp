@@ -56,7 +56,8 @@ int agent_report_chip_metrics(json_t* message) {
     if (json_unpack(message, "{s:s, s:s}", "request_id", &request_id, "chain_id", &chain_text) !=
         0) {
         c_text text(json_dumps(message, JSON_INDENT(2)));
-        LOG_ERROR("Failed to parse chip metrics request:\n%s", text ? text.get() : "");
+        LOG_ERROR("Failed to parse chip metrics request:\n%s",
+                  text ? log_escape_lines(text.get()).c_str() : "");
         return -1;
     }
     const int32_t chain = leading_int(chain_text);

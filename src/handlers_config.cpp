@@ -115,7 +115,7 @@ int config_chips(int32_t chain, json_t* chips) {
         if (json_unpack(entry, "{s:s, s:i}", "id", &id, "freq", &freq) != 0) {
             c_text text(json_dumps(entry, JSON_INDENT(2) | JSON_ENCODE_ANY));
             LOG_ERROR("Chain %d: failed to parse chip settings:\n%s", chain,
-                      text ? text.get() : "");
+                      text ? log_escape_lines(text.get()).c_str() : "");
             continue;
         }
         const int32_t chip = leading_int(id);

@@ -61,6 +61,53 @@ log4cplus::LogLevel to_log4cplus(int level) {
     }
 }
 
+// Leads every line of outside text that follows a line break; the agent's own lines never
+// start with a blank.
+const char* const LINE_INDENT = "    ";
+
+std::string escape_byte(unsigned char byte) {
+    switch (byte) {
+    case '\n':
+        return "\\n";
+    case '\r':
+        return "\\r";
+    case '\t':
+        return "\\t";
+    case 0x1b:
+        return "\\e";
+    default:
+        char hex[5];
+        snprintf(hex, sizeof(hex), "\\x%02x", byte);
+        return hex;
+    }
+}
+
+// Length of the character that starts `text` when it is kept as it is, or 0 when its first
+// byte is escaped: a control character (C0, DEL, and C1 as 0xc2 0x80..0x9f) or a byte that
+// starts no valid UTF-8 sequence (a stray continuation byte, an overlong form, a surrogate, a
+// code point past U+10FFFF, a sequence cut short).
+size_t kept_length(std::string_view text) {
+    auto at = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0; };
+    const int lead = at(0);
+    if (lead < 0x80) {
+        return lead >= 0x20 && lead != 0x7f ? 1 : 0;
+    }
+    const size_t length = lead < 0xc2 ? 0 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : lead < 0xf5 ? 4 : 0;
+    // The second byte's range is narrower after the leads of C1 controls (0xc2), overlong forms
+    // (0xe0, 0xf0), surrogates (0xed) and code points past U+10FFFF (0xf4).
+    const int low = lead == 0xc2 || lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+    const int high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+    if (length == 0 || at(1) < low || at(1) > high) {
+        return 0;
+    }
+    for (size_t i = 2; i < length; i++) {
+        if (at(i) < 0x80 || at(i) > 0xbf) {
+            return 0;
+        }
+    }
+    return length;
+}
+
 } // namespace
 
 int log_init() {
@@ -100,25 +147,29 @@ void log_exit(int status) {
 std::string log_escape(std::string_view text) {
     std::string escaped;
     escaped.reserve(text.size());
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            escaped += c;
-        } else if (c == '\n') {
-            escaped += "\\n";
-        } else if (c == '\r') {
-            escaped += "\\r";
-        } else if (c == '\t') {
-            escaped += "\\t";
-        } else if (byte == 0x1b) {
-            escaped += "\\e";
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = kept_length(text.substr(i));
+        if (length > 0) {
+            escaped.append(text.substr(i, length));
+            i += length;
         } else {
-            char hex[5];
-            snprintf(hex, sizeof(hex), "\\x%02x", byte);
-            escaped += hex;
+            escaped += escape_byte(static_cast<unsigned char>(text[i++]));
         }
     }
     return escaped;
+}
+
+std::string log_escape_lines(std::string_view text) {
+    std::string lines;
+    for (size_t start = 0;;) {
+        const size_t end = text.find('\n', start);
+        lines += LINE_INDENT + log_escape(text.substr(start, end - start));
+        if (end == std::string_view::npos) {
+            return lines;
+        }
+        lines += '\n';
+        start = end + 1;
+    }
 }
 
 void log_msg(int level, const char* format, ...) {

@@ -28,9 +28,14 @@ void log_cleanup();
 void log_msg(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // `text` ready for a log line when it comes from outside (the server, the daemon, a file):
-// control characters (C0 and DEL) become \n, \r, \t, \e or \xNN, so that a line feed in it
-// cannot forge a line and an escape sequence cannot reach a terminal. Other bytes are kept.
+// control characters (C0, DEL and C1) become \n, \r, \t, \e or \xNN, so that a line feed in
+// it cannot forge a line and an escape sequence cannot reach a terminal; so do bytes that are
+// not valid UTF-8 (0x9b alone is a terminal's escape too). Other characters are kept.
 std::string log_escape(std::string_view text);
+
+// Outside text for the lines after a message's line break: every line escaped as above and
+// indented, so that none of them can pass for a line of the agent's own.
+std::string log_escape_lines(std::string_view text);
 
 // Error lines carry the reporting source file (relative to src/) and line.
 #define LOG_ERROR(format, ...)                                                                     \

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 extern char** environ;
 
@@ -151,7 +152,8 @@ int platform_run(const std::string& command) {
 }
 
 platform_read_result platform_read_output(const std::string& command, int limit_secs,
-                                          const std::function<bool(const char*, size_t)>& sink) {
+                                          const std::function<bool(const char*, size_t)>& sink,
+                                          const std::function<bool()>& stopping) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         LOG_ERROR("Failed to start %s: %s", command.c_str(), strerror(errno));
@@ -167,12 +169,24 @@ platform_read_result platform_read_output(const std::string& command, int limit_
         return PLATFORM_READ_NOT_STARTED;
     }
     const int64_t deadline = platform_clock_ms() + int64_t{limit_secs} * 1000;
+    // Asked at every slice: kills the program when its caller stops or its time is up.
+    auto cut_short = [&]() -> std::optional<platform_read_result> {
+        platform_read_result result = PLATFORM_READ_STOPPED;
+        if (stopping()) {
+            LOG_INFO("%s ended early: its caller is stopping", command.c_str());
+        } else if (platform_clock_ms() >= deadline) {
+            LOG_ERROR("%s did not finish within %d s", command.c_str(), limit_secs);
+            result = PLATFORM_READ_TIMED_OUT;
+        } else {
+            return std::nullopt;
+        }
+        kill_child(pid);
+        return result;
+    };
     char piece[4096];
     for (;;) {
-        if (platform_clock_ms() >= deadline) {
-            LOG_ERROR("%s did not finish within %d s", command.c_str(), limit_secs);
-            kill_child(pid);
-            return PLATFORM_READ_TIMED_OUT;
+        if (auto result = cut_short()) {
+            return *result;
         }
         pollfd entry = {reader.get(), POLLIN, 0};
         if (poll(&entry, 1, READ_SLICE_MS) <= 0) {
@@ -199,10 +213,8 @@ platform_read_result platform_read_output(const std::string& command, int limit_
         if (ended == pid || (ended < 0 && errno != EINTR)) {
             break;
         }
-        if (platform_clock_ms() >= deadline) {
-            LOG_ERROR("%s did not finish within %d s", command.c_str(), limit_secs);
-            kill_child(pid);
-            return PLATFORM_READ_TIMED_OUT;
+        if (auto result = cut_short()) {
+            return *result;
         }
         poll(nullptr, 0, 20);
     }

@@ -46,10 +46,13 @@ enum platform_read_result {
     PLATFORM_READ_NOT_STARTED = -1, // logged
     PLATFORM_READ_TIMED_OUT = -2,   // the program and its process group were killed (logged)
     PLATFORM_READ_REFUSED = -3,     // `sink` returned false; the program was killed
+    PLATFORM_READ_STOPPED = -4,     // `stopping` returned true; killed as on a time-out
 };
 
 // Runs `command` as platform_run does, in a process group of its own, with its standard output
 // readable, and hands every piece of output to `sink` until the command closes it, within
-// `limit_secs` seconds of the clock above.
+// `limit_secs` seconds of the clock above. `stopping` is asked a few times a second whether the
+// caller still wants the output.
 platform_read_result platform_read_output(const std::string& command, int limit_secs,
-                                          const std::function<bool(const char*, size_t)>& sink);
+                                          const std::function<bool(const char*, size_t)>& sink,
+                                          const std::function<bool()>& stopping);

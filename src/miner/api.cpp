@@ -268,7 +268,7 @@ json_ptr api_parse_reply(const char* text) {
     json_ptr reply(json_loads(repaired.get(), 0, &error));
     if (!reply) {
         LOG_ERROR("%s", log_escape(error.text).c_str());
-        LOG_ERROR("Failed to parse API response:\n%s", log_escape(repaired.get()).c_str());
+        LOG_ERROR("Failed to parse API response:\n%s", log_escape_lines(repaired.get()).c_str());
     }
     return reply;
 }

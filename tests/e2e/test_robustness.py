@@ -1,5 +1,6 @@
 """Faults of a long-running agent: a stale registration hold, signals while a program runs or
 in bursts, descriptors leaking into started programs, a hung kernel log script."""
+import os
 import random
 import re
 import signal
@@ -15,6 +16,15 @@ START_SCRIPT = "/etc/init.d/cgminer.sh"
 def held_while(box, name):
     """Shell lines that wait while the file `name` in the root exists (at most 60 s)."""
     return f"i=0; while [ -e '{box.path(name)}' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done"
+
+
+def group_ended(group):
+    """True once the process group `group` has no process left (nor one its reaper awaits)."""
+    try:
+        os.killpg(group, 0)
+    except ProcessLookupError:
+        return True
+    return False
 
 
 def test_registration_hold_ends_with_a_later_normal_session(sandbox, server):
@@ -65,7 +75,16 @@ def test_started_programs_hold_no_descriptor_and_a_hung_log_script_is_bounded(ag
     assert "did not finish within 30 s" in sandbox.log()
     sandbox.write_script(LOG_SCRIPT, "echo fine")
     assert reply_to(server, {"type": "logs", "request_id": "after"})["logs"] == "fine\n"
-    sandbox.path("/var/run/hold").unlink()
+
+    # A stop during the hung script ends the agent at once, and the script's whole group.
+    pid_file = sandbox.path("/var/run/log.pid")
+    sandbox.write_script(LOG_SCRIPT,
+                         f"echo $$ > '{pid_file}'\n" + held_while(sandbox, "/var/run/hold"))
+    server.send({"type": "logs", "request_id": "stopped"})
+    group = os.getpgid(int(wait_until(lambda: pid_file.exists() and pid_file.read_text(), 10,
+                                      "the hung script to start again")))
+    assert sandbox.stop(timeout=5) == 0  # the script alone would hold it for 30 s
+    wait_until(lambda: group_ended(group), 5, "the end of the script's process group")
 
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)

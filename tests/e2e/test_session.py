@@ -52,8 +52,11 @@ def test_auth_request_and_control_commands(agent, server):
 
     script.write_text("#!/bin/sh\nexit 0\n")
     assert reply_to(server, {"type": "logs", "request_id": "r3"})["logs"] == ""
-    assert reply_to(server, {"type": "logs"}) == {"type": "logs", "ok": False}
-    assert "Failed to parse get logs request" in agent.log()
+    # The request is logged as it came, yet no line of it can pass for one of the agent's.
+    assert reply_to(server, {"type": "logs", "note": "\u009b[2J\x7f"}) == {"type": "logs",
+                                                                          "ok": False}
+    assert ('Failed to parse get logs request:\n    {\n      "type": "logs",\n'
+            '      "note": "\\xc2\\x9b[2J\\x7f"\n    }\n') in agent.log()
 
     # The message size limit: 16383 bytes whole or in fragments; a longer message is dropped.
     since = len(server.received)
@@ -76,12 +79,16 @@ def test_auth_request_and_control_commands(agent, server):
 
 
 def test_rejected_unanswered_and_late_authentication_then_one_upload(sandbox, server):
-    server.auth_mode = "reject"
-    sandbox.connect(server, "-u")
-    server.wait_closed(1, timeout=20)
-    sandbox.wait_log("Authentication failed: \nInvalid API key")
-    sandbox.wait_log("Trying agent reconnect 1")
+    # The reason of a rejection cannot forge a log line.
     server.auth_mode = "silent"
+    sandbox.connect(server, "-u")
+    server.wait_message("auth", timeout=20, conn=1)
+    server.send({"type": "auth", "ok": False,
+                 "message": "Invalid API key\nINFO Agent successfully authenticated\u009b"}, conn=1)
+    server.wait_closed(1, timeout=20)
+    sandbox.wait_log("Authentication failed: \n    Invalid API key\n"
+                     "    INFO Agent successfully authenticated\\xc2\\x9b\n")
+    sandbox.wait_log("Trying agent reconnect 1")
     # An unanswered request is given up after a minute.
     server.wait_message("auth", timeout=20, conn=2)
     start = time.monotonic()

@@ -25,9 +25,17 @@ TEST(AtomicWrite, AFailedWriteLeavesTheOldFileAndASuccessfulOneKeepsOwnerAndMode
     EXPECT_EQ(root.read("/config/f"), "old");
     EXPECT_FALSE(root.exists("/config/f.tmp"));
 
-    EXPECT_EQ(atomic_write(root.path("/config/f"), [](FILE* f) { return fputs("new", f) >= 0; }),
-              ATOMIC_WRITE_OK);
+    // Through a chain of links (one relative, one absolute), which stays: readers of the
+    // link's target must see the new content.
+    ASSERT_EQ(symlink("f", root.path("/config/link").c_str()), 0);
+    ASSERT_EQ(symlink(root.path("/config/link").c_str(), root.path("/config/chain").c_str()), 0);
+    EXPECT_EQ(
+        atomic_write(root.path("/config/chain"), [](FILE* f) { return fputs("new", f) >= 0; }),
+        ATOMIC_WRITE_OK);
     EXPECT_EQ(root.read("/config/f"), "new");
+    struct stat link {};
+    ASSERT_EQ(lstat(root.path("/config/chain").c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
     struct stat st {};
     ASSERT_EQ(stat(root.path("/config/f").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -38,4 +46,13 @@ TEST(AtomicWrite, AFailedWriteLeavesTheOldFileAndASuccessfulOneKeepsOwnerAndMode
 
     EXPECT_EQ(atomic_write(root.path("/missing/f"), [](FILE*) { return true; }),
               ATOMIC_WRITE_OPEN_FAILED);
+    // A dangling link: its target is created; a loop of links: nothing is.
+    ASSERT_EQ(symlink("loop", root.path("/config/loop").c_str()), 0);
+    EXPECT_EQ(atomic_write(root.path("/config/loop"), [](FILE*) { return true; }),
+              ATOMIC_WRITE_OPEN_FAILED);
+    ASSERT_EQ(symlink("absent", root.path("/config/dangling").c_str()), 0);
+    EXPECT_EQ(
+        atomic_write(root.path("/config/dangling"), [](FILE* f) { return fputs("made", f) >= 0; }),
+        ATOMIC_WRITE_OK);
+    EXPECT_EQ(root.read("/config/absent"), "made");
 }

@@ -32,7 +32,8 @@ TEST(ChipMetrics, RefusesBadRequests) {
         const char* message;
         const char* logged;
     } cases[] = {
-        {R"({"request_id": "r1", "chain_id": 2})", "Failed to parse chip metrics request:\n{"},
+        {R"({"request_id": "r1", "chain_id": 2})",
+         "Failed to parse chip metrics request:\n    {\n"},
         {R"({"chain_id": "2"})", "Failed to parse chip metrics request"},
         {R"({"request_id": "r1", "chain_id": "0"})", "Invalid chain id: 0"},
         {R"({"request_id": "r1", "chain_id": "99999999999"})", "Invalid chain id: 2147483647"},

@@ -23,6 +23,17 @@ int config_all(json_t* message) {
     return agent_config_all(message, json_object_get(message, "ok"));
 }
 
+// A section reader in a bracket of its own, giving its verdict on the member "section": 1 a
+// setter changed something, 0 nothing changed (so "config" must neither store nor restart).
+template <int (*reader)(json_t*)> int verdict(json_t* message) {
+    int result = -1;
+    if (begin_miner_config() < 0 || (result = reader(json_object_get(message, "section"))) < 0 ||
+        end_miner_config("verdict") < 0) {
+        return -1;
+    }
+    return result;
+}
+
 struct handler_case {
     const char* what;
     int (*handler)(json_t* message);
@@ -92,6 +103,10 @@ const handler_case cases[] = {
      0,
      "Chain 2: chip 0 is out of range",
      {"\"bitmain-freq2\" : \"0\",", chip_freqs({{4, 400}, {69, 420}, {72, 420}, {287, 450}})}},
+    {"chains of config: the file's own settings change nothing", verdict<config_chains>,
+     R"({"section": [{"id": "1", )" + ON_GLOBALS +
+         R"(, "chips": [{"id": "5", "freq": 400}, {"id": "70", "freq": 420}]}]})",
+     0},
     {"chain: a number that would wrap to chain 1", agent_config_chain,
      R"({"id": "257", )" + ON_GLOBALS + R"(, "chips": []})", -1, "Invalid chain id: 257"},
     {"chain: no chips", agent_config_chain, R"({"id": "1", )" + ON_GLOBALS + "}", -1,
@@ -112,7 +127,21 @@ const handler_case cases[] = {
      0,
      "",
      {"\"bitmain-target-temp\" : \"70\","}},
+    {"fans: manual on fans under automatic control",
+     agent_config_fans,
+     R"({"mode": "manual", "speed": 60})",
+     0,
+     "",
+     {"\"bitmain-fan-ctrl\": true,", "\"bitmain-fan-pwm\" : \"60\","},
+     "minimal.conf"},
     {"perf: neither member", agent_config_perf, R"({"type": "config_perf"})", 0},
+    {"perf: the file's own values change nothing",
+     verdict<config_perf>,
+     R"({"section": {"profile": "0", "freq": 384, "volt": 8}})",
+     0,
+     "",
+     {},
+     "pools.conf"},
     {"perf: profile 3 clears the chains",
      agent_config_perf,
      R"({"perf": {"profile": "3", "freq": 384, "volt": 8}})",

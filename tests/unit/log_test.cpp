@@ -23,9 +23,14 @@ TEST(Log, WritesLevelsKeepsPercentSignsLiteralAndNeedsAnOutput) {
     EXPECT_THAT(root.log(), HasSubstr(":" + std::to_string(line) + ": failed: x\n"));
     EXPECT_THAT(root.log(), Not(HasSubstr("never written")));
 
-    // Outside text keeps to its line: control characters are escaped, other bytes kept.
-    EXPECT_EQ(log_escape(std::string("100% \\ \xc3\xa9\n\r\t\x1b\x7f\0\x01\x1f ", 18)),
-              "100% \\ \xc3\xa9\\n\\r\\t\\e\\x7f\\x00\\x01\\x1f ");
+    // Outside text keeps to its line: control characters (C1 too) and bytes that are not UTF-8
+    // (stray, overlong, surrogate, past U+10FFFF, cut short) are escaped, other characters kept.
+    EXPECT_EQ(
+        log_escape(std::string("100% \\ \xc3\xa9\n\r\t\x1b\x7f\0\x01\x1f \x9b\xc2\x9b\xc2\xa0"
+                               "\xf0\x9f\x98\x80\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82",
+                               38)),
+        "100% \\ \xc3\xa9\\n\\r\\t\\e\\x7f\\x00\\x01\\x1f \\x9b\\xc2\\x9b\xc2\xa0\xf0\x9f\x98\x80"
+        "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xe2\\x82");
 
     // Init fails without an output for the agent logger or a readable file (a missing file:
     // tests/e2e/test_startup.py); an output on the root logger reaches "agent" through

@@ -51,11 +51,13 @@ TEST(PlatformRun, ReadsOutputWithinItsTimeLimit) {
     for (const read_case& c : cases) {
         std::string output;
         auto start = std::chrono::steady_clock::now();
-        platform_read_result result =
-            platform_read_output(c.command, c.limit_secs, [&](const char* piece, size_t length) {
+        platform_read_result result = platform_read_output(
+            c.command, c.limit_secs,
+            [&](const char* piece, size_t length) {
                 output.append(piece, length);
                 return c.refuse_after == 0 || output.size() < c.refuse_after;
-            });
+            },
+            [] { return false; });
         EXPECT_EQ(result, c.result) << c.name;
         if (c.result == PLATFORM_READ_OK) {
             EXPECT_EQ(output, c.output) << c.name;

@@ -163,7 +163,8 @@ int agent_config_web_access(json_t* message) {
     const char* password = nullptr;
     if (json_unpack(message, "{s:s}", "new_password", &password) != 0) {
         c_text text(json_dumps(message, JSON_INDENT(2)));
-        LOG_ERROR("Wrong set web password request: \n%s", text ? text.get() : "");
+        LOG_ERROR("Wrong set web password request: \n%s",
+                  text ? log_escape_lines(text.get()).c_str() : "");
         return -1;
     }
     char credentials[DIGEST_INPUT_SIZE];

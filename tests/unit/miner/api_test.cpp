@@ -66,10 +66,11 @@ TEST(ApiCall, RepliesAsTheDaemonSendsThem) {
         {{long_reply(4092)}, long_reply(4092)},
         {{long_reply(65536 - 4)}, long_reply(65536 - 4)},
         {{long_reply(65536 - 4) + " "}, "", "API response is larger than 65536 bytes"},
-        {{"{\"STATS\":[{}{\"Elapsed\":"},
+        // Its text cannot forge a line of the log, nor reach a terminal with an 8-bit control.
+        {{"{\"STATS\":[{}{\"Elapsed\":\nINFO forged\x9b\xc2\x9b"},
          "",
-         ".+\nERROR miner/api\\.cpp:[0-9]+: Failed to parse API "
-         "response:\n\\{\"STATS\":\\[\\{\\},\\{\"Elapsed\":"},
+         ".+\nERROR miner/api\\.cpp:[0-9]+: Failed to parse API response:\n    "
+         "\\{\"STATS\":\\[\\{\\},\\{\"Elapsed\":\n    INFO forged\\\\x9b\\\\xc2\\\\x9b"},
         // The daemon never ends its reply, or dies half-way through it.
         {{"{\"STATS\":", FAKE_SILENT}, "", "Timed out after 300 ms waiting for API response"},
         {{"{\"STATS\":[", FAKE_RESET},

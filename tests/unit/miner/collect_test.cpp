@@ -224,7 +224,7 @@ TEST(Pools, BadElementsAndExtraFeePools) {
     }
 }
 
-TEST(Conversions, ChipState) {
+TEST(Conversions, ChipStateAndMinerState) {
     // Boundaries of the ratio to the expected rate at 222 MHz, and a chip without a clock.
     for (auto [rate, freq, state] : {std::tuple{0.85, 222, CHIP_STATE_FAST},
                                      {0.6, 444, CHIP_STATE_UNSTABLE},
@@ -233,5 +233,12 @@ TEST(Conversions, ChipState) {
                                      {1.0, 0, CHIP_STATE_UNSTABLE},
                                      {0.0, 0, CHIP_STATE_UNKNOWN}}) {
         EXPECT_EQ(chip_state(rate, static_cast<uint16_t>(freq)), state) << rate << " " << freq;
+    }
+    // The daemon's state words; none or any other word is unknown.
+    for (auto [word, state] : {std::pair{"pause", MINER_STATE_STOPPED},
+                               {"failure", MINER_STATE_FAILURE},
+                               {"Mining", MINER_STATE_UNKNOWN},
+                               {nullptr, MINER_STATE_UNKNOWN}}) {
+        EXPECT_EQ(parse_miner_state(word), state) << (word != nullptr ? word : "none");
     }
 }

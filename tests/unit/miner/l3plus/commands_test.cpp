@@ -32,7 +32,7 @@ TEST(WebAccess, WritesTheDigestLineOrLeavesTheOldFile) {
         {"empty password", R"({"new_password": ""})", 0,
          "root:antMiner Configuration:455af7a652377822a17fe34a85224e7c", ""},
         {"no password", R"({"password": "secret"})", -1, OLD,
-         "Wrong set web password request: \n{\n  \"password\": \"secret\"\n}"},
+         "Wrong set web password request: \n    {\n      \"password\": \"secret\"\n    }"},
         {"longest password", R"({"new_password": ")" + longest + "\"}", 0,
          "root:antMiner Configuration:c7022463c8a4213554fa3f3230a62ad5", ""},
         {"password that would be cut", R"({"new_password": ")" + longest + "p\"}", -1, OLD,
