@@ -80,9 +80,11 @@ void finish(std::atomic<bool>* flag) {
     for (;;) {
         {
             std::lock_guard held(restart_lock);
+            // Told before the flag goes, as a cleared flag means the worker touches nothing
+            // more; a waiter looks at the flags only once the lock is free.
+            starts_ended.notify_all();
             *flag = false;
             if (!restart_pending || start_in_progress || restart_in_progress) {
-                starts_ended.notify_all();
                 return;
             }
             restart_pending = false;
