@@ -153,6 +153,7 @@ def test_page_guards_and_commands_reach_their_agent(board):
         assert (await asyncio.to_thread(request, board, "POST", "/api/reload",
                                         {"agent": "DEV-1"}))[0] == 200
         srv.wait_for(lambda: not view("DEV-1")["connected"])
+        await one.wait_closed()  # the close frame is read on this loop, which wait_for held
         assert (one.close_code, [x["state"] for x in view("DEV-1")["exchanges"]]) == (
             1000, ["failed", "no reply: connection closed"])
         assert [o["what"] for o in view("DEV-2")["oddities"]] == ['unexpected "logs"']
