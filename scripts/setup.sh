@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the Debian 12 packages needed to build, run, test and benchmark the agent (the
-# fleet benchmark's plots: python3-matplotlib) and the charting library of the reference
+# fleet benchmark's plots: python3-matplotlib; the controller in a box of scripts/box.sh:
+# qemu-system-arm, e2fsprogs, cpio) and the charting library of the reference
 # server's live page from the npm registry (Node 20 and npm are on the machine), then builds
 # the source-built libraries (scripts/deps/dev.sh). Idempotent, and quick when everything is
 # already there.
@@ -11,7 +12,8 @@ PACKAGES="build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
 libjansson-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
 libssl-dev zlib1g-dev libgtest-dev libgmock-dev googletest
 python3 python3-pytest python3-websockets openssl procps patch chromium strace
-g++-arm-linux-gnueabihf qemu-user-static ca-certificates python3-matplotlib"
+g++-arm-linux-gnueabihf qemu-user-static ca-certificates python3-matplotlib
+qemu-system-arm e2fsprogs cpio"
 
 missing=""
 for package in $PACKAGES; do
