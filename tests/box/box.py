@@ -352,6 +352,11 @@ class Run:
         self.figures.append(text)
         self.say(text)
 
+    def boot(self, rtc=None):
+        """Powers the box on; only authentications from then on count as its sessions."""
+        self.auths = self.session.auth_count()
+        self.box.boot(rtc)
+
     def next_auth(self, timeout=AUTH_SECS):
         record = self.session.wait_auth(self.auths, timeout)
         self.auths += 1
@@ -361,7 +366,7 @@ class Run:
 
     def install(self):
         make_disk(self.disk, self.tarball)
-        self.box.boot()
+        self.boot()
         t0 = time.monotonic()
         self.box.wait_ready()
         self.say(f"install: booted to a shell in {time.monotonic() - t0:.1f} s; "
@@ -431,7 +436,7 @@ class Run:
 
     def noclock(self):
         self.box.halt()
-        self.box.boot(rtc="1970-01-01")
+        self.boot(rtc="1970-01-01")
         t0 = time.monotonic()
         clock = self.box.wait(r"box: clock (\S+)", BOOT_SECS)
         if not clock.group(1).startswith("1970-"):
@@ -444,7 +449,7 @@ class Run:
                     f"{status.get('uptime')}, metrics received")
         self.box.wait_ready()
         self.box.halt()
-        self.box.boot()
+        self.boot()
         self.next_auth(BOOT_SECS)
         self.box.wait_ready()
 
@@ -512,7 +517,7 @@ class Run:
                 # The agent writes corvane.json only at its first start: a fresh install's.
                 self.box.halt()
                 disk_put(self.disk, "corvane.json", INSTALLED.encode())
-                self.box.boot()
+                self.boot()
                 self.box.wait(r"cvagent: started", BOOT_SECS)
                 delay = rng.uniform(0, 3)
                 time.sleep(delay)
@@ -526,10 +531,10 @@ class Run:
                 self.box.kill()
                 stream.stop()
                 step = stream.step
-                acked = [v[0] for v in stream.versions().values() if v[0] is not None]
+                acked, pending = stream.versions()
                 what = (f"{delay:.2f} s into the commands (step {step} sent, "
-                        f"{max(acked) if acked else 'none'} acknowledged last)")
-                for file, (acked, pending) in stream.versions().items():
+                        f"{'none' if acked is None else acked} acknowledged last)")
+                for file in allowed:
                     if acked is not None:
                         allowed[file] = {acked}
                     if pending is not None:
@@ -542,9 +547,12 @@ class Run:
                 if same:
                     allowed[file] = same
                 else:
-                    shown = (got or b"(missing)")[:120].decode(errors="replace")
-                    problems.append(f"{file} is none of the versions "
-                                    f"{sorted(allowed[file])}: {shown!r}")
+                    older = [k for k in [None] + list(range(step + 1))
+                             if texts[file](k).encode() == got]
+                    shown = (f"version {older[0] or 'before the commands'}" if older
+                             else repr((got or b"(missing)")[:120].decode(errors="replace")))
+                    problems.append(f"{file} is {shown}, not one of "
+                                    f"{sorted(allowed[file])}")
             got = files["corvane.json"]
             device = None
             try:
@@ -557,9 +565,11 @@ class Run:
             else:
                 ok = fresh and got == INSTALLED.encode()
             if not ok:
-                problems.append(f"corvane.json: {(got or b'(missing)')[:120]!r}")
+                shown = ("the installed one, without the device id" if got == INSTALLED.encode()
+                         else repr((got or b"(missing)")[:120]))
+                problems.append(f"corvane.json is {shown}")
             # Boots again: the kernel replays the journal, the agent authenticates again.
-            self.box.boot()
+            self.boot()
             try:
                 auth = self.next_auth(BOOT_SECS)
                 self.box.wait_ready()
@@ -580,9 +590,10 @@ class Run:
                     raise Failure(f"power cut {cut}: {'; '.join(problems)}")
                 # The run goes on from what the disk holds now.
                 self.restart(lambda: None)
+                step += 1
+                self.session.server.send(network(step))
                 self.session.command(pools(0))
                 allowed = {"cgminer.conf": {0}, "network.conf": {step}}
-                self.session.command(network(step))
         if planted:
             if not failures:
                 raise Failure("planted fault: no cut failed without fsync; the check is blind")
@@ -597,7 +608,7 @@ class Run:
         """An orderly power-off, while_off() on the disk, a boot to a new session."""
         self.box.halt()
         while_off()
-        self.box.boot()
+        self.boot()
         self.next_auth(BOOT_SECS)
         self.box.wait_ready()
 
@@ -625,15 +636,15 @@ def network(k):
 
 
 class Stream(threading.Thread):
-    """Changing commands, one at a time, each waiting for its reply: the daemon's pools (a new
-    worker per step) and the network's host name, alternately."""
+    """Changing commands, one step at a time: a "config" whose network section sets a new host
+    name, then the daemon's pools with a new worker. "config" has no reply, but the agent
+    handles messages one after another, so the pools' reply acknowledges both."""
 
     def __init__(self, session, step):
         super().__init__(daemon=True)
         self.server, self.step = session.server, step
         self.lock = threading.Lock()
-        self.acked = {"cgminer.conf": None, "network.conf": None}
-        self.pending = {"cgminer.conf": None, "network.conf": None}
+        self.acked = self.pending = None
         self.stopped = False
 
     def run(self):
@@ -642,25 +653,22 @@ class Stream(threading.Thread):
                 if self.stopped:
                     return
                 self.step += 1
-                k = self.step
-                file = "cgminer.conf" if k % 2 else "network.conf"
-                self.pending[file] = k
-            message = pools(k) if file == "cgminer.conf" else network(k)
+                k = self.pending = self.step
             since = len(self.server.received)
             try:
-                self.server.send(message)
+                self.server.send(network(k))
+                self.server.send(pools(k))
                 # Not wait_message: a reply this thread gave up on must stay for others.
                 reply = self.server.wait_for(lambda: next(
                     (r.json for r in self.server.received[since:]
-                     if isinstance(r.json, dict) and r.json.get("type") == message["type"]),
+                     if isinstance(r.json, dict) and r.json.get("type") == "config_pools"),
                     None) or self.stopped, 120)
             except (AssertionError, RuntimeError, TimeoutError):
                 return
             with self.lock:
-                # A reply that came at all was sent before the power cut: the write was done.
+                # A reply that came at all was sent before the power cut: the writes were done.
                 if isinstance(reply, dict) and reply.get("ok") is True:
-                    self.acked[file] = k
-                    self.pending[file] = None
+                    self.acked, self.pending = k, None
                 if self.stopped:
                     return
 
@@ -670,8 +678,9 @@ class Stream(threading.Thread):
         self.join(5)
 
     def versions(self):
+        """(last step acknowledged, step sent and not acknowledged), either None."""
         with self.lock:
-            return {f: (self.acked[f], self.pending[f]) for f in self.acked}
+            return self.acked, self.pending
 
 
 def main():
