@@ -420,14 +420,19 @@ class Run:
         for payload, ip in ((STATIC, STATIC["ip"]), ({"mode": "dhcp", "hostname": "antminer"},
                                                      "10.0.2.15")):
             t0 = time.monotonic()
-            reply = self.session.command({"type": "config_network", **payload}, timeout=60)
-            if reply != {"type": "config_network", "ok": True}:
-                raise Failure(f"network: reply {reply}")
+            conn = self.session.server.connections
+            self.session.server.send({"type": "config_network", **payload})
             auth = self.next_auth()
             self.session.wait_type("status", auth.conn, 60,
                                    lambda m: m.get("network", {}).get("ip") == ip)
+            # The reply follows the network's restart on the old connection: when the address
+            # changed, that connection is gone and the reply with it.
+            replies = [m for m in self.session.server.messages("config_network", conn)]
+            if replies and replies != [{"type": "config_network", "ok": True}]:
+                raise Failure(f"network: reply {replies}")
             self.figure(f"network: {payload['mode']} {ip}: new session "
-                        f"{time.monotonic() - t0:.1f} s after the command")
+                        f"{time.monotonic() - t0:.1f} s after the command (reply "
+                        f"{'received' if replies else 'lost with the old address'})")
             shown = self.box.check("ip -4 addr show eth0; ip route; cat /config/network.conf")
             if f"inet {ip}/24" not in shown:
                 raise Failure(f"network: eth0 is not {ip}:\n{shown}")
@@ -549,7 +554,8 @@ class Run:
                 else:
                     older = [k for k in [None] + list(range(step + 1))
                              if texts[file](k).encode() == got]
-                    shown = (f"version {older[0] or 'before the commands'}" if older
+                    shown = (("the version before the commands" if older[0] is None
+                              else f"version {older[0]}") if older
                              else repr((got or b"(missing)")[:120].decode(errors="replace")))
                     problems.append(f"{file} is {shown}, not one of "
                                     f"{sorted(allowed[file])}")
