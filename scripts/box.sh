@@ -83,6 +83,11 @@ if [ ! -f "$image/initrd.cpio" ]; then
     ln -s python3.11 "$stage/usr/bin/cgminer"
     mkdir -p "$stage/usr/lib/fakeminer"
     cp tools/fakeminer/fakeminer.py "$stage/usr/lib/fakeminer/fakeminer.py"
+    # Byte code, which does not depend on the architecture, compiled here by the host's python
+    # of the same version: the emulated one would compile the imported standard library at
+    # every start of the daemon. (Another version's files are ignored, and compiled there.)
+    /usr/bin/python3 -m compileall -q -j 2 -s "$stage" -p / "$stage/usr/lib/python3.11" \
+        "$stage/usr/lib/fakeminer" > /dev/null || true
 
     # The modules the box needs, each after those it depends on (modinfo's "depends=").
     modules=$(cd "$x/lib/modules"/*/ && pwd)
