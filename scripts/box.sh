@@ -73,7 +73,9 @@ if [ ! -f "$image/initrd.cpio" ]; then
     cp "$x/bin/busybox" "$stage/bin/busybox"
     ln -s busybox "$stage/bin/sh"
     cp -a "$x/lib/arm-linux-gnueabihf" "$x/lib/ld-linux-armhf.so.3" "$stage/lib/"
-    [ ! -d "$x/usr/lib/arm-linux-gnueabihf" ] || cp -a "$x/usr/lib/arm-linux-gnueabihf" "$stage/usr/lib/"
+    if [ -d "$x/usr/lib/arm-linux-gnueabihf" ]; then
+        cp -a "$x/usr/lib/arm-linux-gnueabihf" "$stage/usr/lib/"
+    fi
     cp "$x/usr/bin/python3.11" "$stage/usr/bin/python3.11"
     cp -a "$x/usr/lib/python3.11" "$stage/usr/lib/"
     rm -rf "$stage/usr/lib/python3.11/test" "$stage/usr/lib/python3.11/ensurepip" \
