@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs the Debian 12 packages needed to build, run, test and benchmark the agent (the
 # fleet benchmark's plots: python3-matplotlib; the protocol document's checks: python3-yaml,
-# python3-jsonschema) and from the npm registry (Node 20 and npm are on the machine) the
-# charting library of the reference server's live page and the AsyncAPI parser that validates
-# docs/protocol.yaml, then builds the source-built libraries (scripts/deps/dev.sh).
-# Idempotent, and quick when everything is already there.
+# python3-jsonschema; the controller in a box of scripts/box.sh: qemu-system-arm, e2fsprogs,
+# cpio) and from the npm registry (Node 20 and npm are on the machine) the charting library of
+# the reference server's live page and the AsyncAPI parser that validates docs/protocol.yaml,
+# then builds the source-built libraries (scripts/deps/dev.sh). Idempotent, and quick when
+# everything is already there.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -13,7 +14,7 @@ libjansson-dev liblog4cplus-dev libmbedtls-dev libcurl4-openssl-dev
 libssl-dev zlib1g-dev libgtest-dev libgmock-dev googletest
 python3 python3-pytest python3-websockets openssl procps patch chromium strace
 g++-arm-linux-gnueabihf qemu-user-static ca-certificates python3-matplotlib
-python3-yaml python3-jsonschema"
+python3-yaml python3-jsonschema qemu-system-arm e2fsprogs cpio"
 
 missing=""
 for package in $PACKAGES; do
