@@ -11,6 +11,8 @@ def test_auth_request_and_control_commands(agent, server):
                     "model": "antminer-l3plus", "firmware_id": "quarn-antminer-l3plus",
                     "firmware_ver": "3.9.1"}
     agent.wait_log("Agent successfully authenticated")
+    # A new process cannot show that the server holds its files: one upload, whenever it leaves.
+    server.wait_message("update_config", timeout=10)
 
     # Commands without a reply, then one with: the first reply after them is the reboot's.
     since = len(server.received)
