@@ -99,3 +99,24 @@ atomic_write_result atomic_write(const std::string& link_path,
     sync_directory(path);
     return ATOMIC_WRITE_OK;
 }
+
+std::optional<std::string> read_settings_file(const std::string& path) {
+    file_ptr file(fopen(path.c_str(), "re"));
+    if (!file) {
+        return std::nullopt;
+    }
+    std::string text;
+    char chunk[4096];
+    size_t got = 0;
+    while (text.size() <= SETTINGS_FILE_CAP &&
+           (got = fread(chunk, 1, sizeof(chunk), file.get())) > 0) {
+        text.append(chunk, got);
+    }
+    if (ferror(file.get())) {
+        int error = errno;
+        file.reset(); // closing may overwrite errno
+        errno = error;
+        return std::nullopt;
+    }
+    return text;
+}

@@ -1,12 +1,17 @@
 // Replacing a file so that a power cut leaves either the old or the new content, never a
-// torn or empty file.
+// torn or empty file; and reading a settings file whole.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
+
+// Far above any settings file of the controller's; a larger file is not its settings, and
+// loading it whole would only strain the controller's memory.
+constexpr size_t SETTINGS_FILE_CAP = 1024 * 1024;
 
 enum atomic_write_result {
     ATOMIC_WRITE_OK = 0,
@@ -28,3 +33,8 @@ struct file_identity {
 // caller names what it was saving.
 atomic_write_result atomic_write(const std::string& path, const std::function<bool(FILE*)>& write,
                                  file_identity* renamed = nullptr);
+
+// The text of the file at `path`, read up to just past SETTINGS_FILE_CAP bytes (so a larger
+// file shows as one), or nullopt with errno set when it cannot be opened or read. The caller
+// logs, as only it knows whether a missing file is a failure.
+std::optional<std::string> read_settings_file(const std::string& path);

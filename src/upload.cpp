@@ -25,8 +25,6 @@
 namespace {
 
 const char* const RECORD = "/var/run/cvagent-uploaded.json";
-// Far above any settings file; a larger one is not read whole.
-constexpr size_t TEXT_CAP = 1024 * 1024;
 
 enum settings_file { MINER_CFG, NET_CFG, FILE_COUNT };
 const char* const file_keys[FILE_COUNT] = {"cgminer.conf", "network.conf"};
@@ -70,18 +68,9 @@ digest digest_of(const std::optional<std::string>& text) {
 }
 
 std::optional<std::string> read_text(const std::string& path) {
-    file_ptr file(fopen(path.c_str(), "re"));
-    if (!file) {
-        if (errno != ENOENT) {
-            LOG_ERROR("Failed to read %s: %s", path.c_str(), strerror(errno));
-        }
-        return std::nullopt;
-    }
-    std::string text;
-    char chunk[4096];
-    size_t got = 0;
-    while (text.size() <= TEXT_CAP && (got = fread(chunk, 1, sizeof(chunk), file.get())) > 0) {
-        text.append(chunk, got);
+    std::optional<std::string> text = read_settings_file(path);
+    if (!text && errno != ENOENT) {
+        LOG_ERROR("Failed to read %s: %s", path.c_str(), strerror(errno));
     }
     return text;
 }

@@ -13,38 +13,26 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
-
-// The daemon's file is a few kilobytes. Anything this large is not its settings, and loading
-// it whole would only strain the controller's memory: refuse to read or write it.
-constexpr size_t CONFIG_FILE_CAP = 1024 * 1024;
 
 // Reads and parses the file (under config_mutex for the read only); null, logged, on failure.
 // `raw`, when given, receives the text read.
 json_ptr read_config_file(const std::string& path, std::string* raw = nullptr) {
-    std::string text;
+    std::optional<std::string> read;
     {
         std::lock_guard lock(config_mutex());
-        file_ptr file(fopen(path.c_str(), "re"));
-        if (!file) {
-            LOG_ERROR("json error: %s:%d:%d: %s", path.c_str(), -1, -1, strerror(errno));
-            return nullptr;
-        }
-        char chunk[4096];
-        size_t got = 0;
-        while (text.size() <= CONFIG_FILE_CAP &&
-               (got = fread(chunk, 1, sizeof(chunk), file.get())) > 0) {
-            text.append(chunk, got);
-        }
-        if (ferror(file.get())) {
-            LOG_ERROR("json error: %s:%d:%d: %s", path.c_str(), -1, -1, strerror(errno));
-            return nullptr;
-        }
+        read = read_settings_file(path);
     }
-    if (text.size() > CONFIG_FILE_CAP) {
+    if (!read) {
+        LOG_ERROR("json error: %s:%d:%d: %s", path.c_str(), -1, -1, strerror(errno));
+        return nullptr;
+    }
+    std::string& text = *read;
+    if (text.size() > SETTINGS_FILE_CAP) {
         LOG_ERROR("Refusing %s: larger than the %zu bytes a miner config may have", path.c_str(),
-                  CONFIG_FILE_CAP);
+                  SETTINGS_FILE_CAP);
         return nullptr;
     }
     json_error_t error;
@@ -211,9 +199,9 @@ int miner_update_config(const std::string& path, const miner_config& config,
         LOG_ERROR("Failed to store miner config");
         return -1;
     }
-    if (text.size() > CONFIG_FILE_CAP) {
+    if (text.size() > SETTINGS_FILE_CAP) {
         LOG_ERROR("Refusing to store %s: larger than the %zu bytes a miner config may have",
-                  path.c_str(), CONFIG_FILE_CAP);
+                  path.c_str(), SETTINGS_FILE_CAP);
         return -1;
     }
     // Replaced in one step: a power cut or a full disk leaves the old file or the new one.

@@ -13,10 +13,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
 namespace {
@@ -264,9 +263,9 @@ int net_save_config(const std::string& path, const net_config& config, watcher_o
     // What is written over, as it stands now, tells whether the server had seen it.
     std::optional<std::string> replaced;
     if (written != nullptr) {
-        std::ifstream old(path, std::ios::binary);
-        if (old) {
-            replaced.emplace(std::istreambuf_iterator<char>(old), std::istreambuf_iterator<char>());
+        replaced = read_settings_file(path);
+        if (!replaced && errno != ENOENT) {
+            LOG_ERROR("Failed to read %s: %s", path.c_str(), strerror(errno));
         }
     }
     file_identity renamed{};

@@ -1,5 +1,6 @@
 #include "miner/watcher.h"
 
+#include "atomic_file.h"
 #include "log.h"
 #include "platform.h"
 #include "util.h"
@@ -15,7 +16,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -201,10 +201,8 @@ bool is_own_write(const watcher_own_write& written) {
         static_cast<size_t>(file_stat.st_size) != written.text.size()) {
         return false;
     }
-    std::ifstream file(written.path, std::ios::binary);
-    std::string text(written.text.size(), '\0');
-    return file.read(text.data(), static_cast<std::streamsize>(text.size())) &&
-           text == written.text;
+    std::optional<std::string> text = read_settings_file(written.path);
+    return text && *text == written.text;
 }
 
 // Ends a pause: every change to the two files seen during it counts, but the agent's own
