@@ -64,11 +64,9 @@ void agent_conn_abort_after(int secs);
 void agent_conn_abort_cancel();
 
 // Queues a message for the live connection; the queue owns it whatever the result.
-// Returns 0 queued, -1 dropped (queue full), -2 no live connection. Any thread.
-int agent_enqueue_message(json_ptr message);
-
-// Queues a configuration upload numbered `id` (not 0). Same results. Any thread.
-int agent_enqueue_upload(json_ptr message, uint32_t id);
+// Returns 0 queued, -1 dropped (queue full), -2 no live connection. `upload` numbers a
+// configuration upload (see outgoing_message). Any thread.
+int agent_enqueue_message(json_ptr message, uint32_t upload = 0);
 
 // Queues the result reply {"type": type, "ok": result == 0}. Same results. Any thread.
 int agent_enqueue_result(int result, const char* type);

@@ -92,22 +92,13 @@ int enqueue_err_response(const char* type, agent_psd* psd) {
     return enqueue_result(-1, type, psd);
 }
 
-int agent_enqueue_message(json_ptr message) {
+int agent_enqueue_message(json_ptr message, uint32_t upload) {
     std::lock_guard lock(conn_mutex());
     agent_psd* psd = session_psd();
     if (psd == nullptr) {
         return -2;
     }
-    return enqueue_message(std::move(message), psd, false);
-}
-
-int agent_enqueue_upload(json_ptr message, uint32_t id) {
-    std::lock_guard lock(conn_mutex());
-    agent_psd* psd = session_psd();
-    if (psd == nullptr) {
-        return -2;
-    }
-    return enqueue_message(std::move(message), psd, false, id);
+    return enqueue_message(std::move(message), psd, false, upload);
 }
 
 int agent_enqueue_result(int result, const char* type) {

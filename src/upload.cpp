@@ -163,7 +163,7 @@ int upload_miner_config() {
         id = state.last_id;
         state.queued.emplace_back(id, now);
     }
-    int result = agent_enqueue_upload(std::move(message), id);
+    int result = agent_enqueue_message(std::move(message), id);
     if (result != 0) {
         std::lock_guard held(upload_lock);
         std::erase_if(state.queued, [id](const auto& queued) { return queued.first == id; });

@@ -243,13 +243,11 @@ class RefServer:
         if self.schema:
             for problem in self.schema.check("server", obj):
                 self._violation(f"server sent {json.dumps(obj)}: {problem}")
-        text = json.dumps(obj)
-        await ws.send(text)
-        self._notify("sent", Record(time.monotonic(), time.time(), conn, text, _decode(text)),
-                     self.sent)
+        await self._send_text(ws, conn, json.dumps(obj), command=False)
 
-    async def _send_text(self, ws, conn, text):
-        self._check_sent(conn, text)
+    async def _send_text(self, ws, conn, text, command=True):
+        if command:
+            self._check_sent(conn, text)
         await ws.send(text)
         self._notify("sent", Record(time.monotonic(), time.time(), conn, text, _decode(text)),
                      self.sent)
